@@ -1,0 +1,52 @@
+// Reading the run's input files value by value.
+//
+// A file is read whole and then taken apart the way formatted input would:
+// numbers skip the white space and line ends in front of them, and the rest
+// of a line after a value can be thrown away as a comment. Either line end
+// convention (LF or CR LF) is accepted, and the last line needs no line end.
+// Every position knows its line number, so that a message can name it.
+#ifndef TEXTINPUT_H
+#define TEXTINPUT_H
+
+#include <string>
+
+struct TextFile {
+    std::string name;  // as it is named in messages
+    std::string text;
+    std::size_t pos = 0;
+    int line = 1;      // line number at pos
+};
+
+// Reads the whole file; false when it cannot be opened or read.
+bool load_text(const char *path, TextFile &tf);
+
+bool at_end(const TextFile &tf);
+
+// Throws away the rest of the current line, its line end included.
+void skip_rest_of_line(TextFile &tf);
+
+// Takes the rest of the current line, without its line end.
+std::string take_rest_of_line(TextFile &tf);
+
+// Skips white space and line ends; false when the file ends first.
+bool skip_space(TextFile &tf);
+
+// The next word (a run of characters other than white space), or "" at the end.
+std::string read_word(TextFile &tf);
+
+// The next number after white space and line ends, as formatted input reads
+// it. On failure nothing but the white space is consumed, and at the end of
+// the file not even that.
+bool read_double(TextFile &tf, double &v);
+
+// The next whole number; a number with a fractional part or an exponent, or
+// one outside the range of int, is not one.
+bool read_int(TextFile &tf, int &v);
+
+// Ends the run: "\nError in file <name>, line <line>: <what>\n", exit code 1.
+[[noreturn]] void input_error(const std::string &name, int line, const std::string &what);
+
+// Ends the run: "\nError in file <name>: <what>\n", exit code 1.
+[[noreturn]] void file_error(const std::string &name, const std::string &what);
+
+#endif
