@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <dirent.h>
 #include <string>
 #include <sys/stat.h>
@@ -268,6 +269,11 @@ struct BadInput {
     std::string content;
     std::string message;   // expected to appear in the console output
 };
+
+void PrintTo(const BadInput &bad, std::ostream *os)
+{
+    *os << bad.file;
+}
 
 class RunBadInput : public ::testing::TestWithParam<BadInput> {};
 
