@@ -309,12 +309,10 @@ void read_observations()
         const std::string text = take_rest_of_line(tf);
         if (is_blank(text))
             continue;
-        const char *s = text.c_str();
-        char *end = nullptr;
-        const double hv = std::strtod(s, &end);
-        const char *rest = end;
-        const double qv = end == s ? 0.0 : std::strtod(rest, &end);
-        if (end == s || end == rest)
+        double hv = 0.0;
+        double qv = 0.0;
+        const char *end = nullptr;
+        if (!scan_number(text.c_str(), hv, &end) || !scan_number(end, qv, &end))
             input_error(tf.name, line, "expected a stage and a discharge");
         if (!std::isfinite(hv))
             input_error(tf.name, line, "the stage is not a finite number");

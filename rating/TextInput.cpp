@@ -21,6 +21,9 @@ bool load_text(const char *path, TextFile &tf)
         tf.text.append(buffer, got);
     const bool ok = !std::ferror(f);
     std::fclose(f);
+    // A byte order mark, as some editors write one, is not part of the text.
+    if (tf.text.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        tf.text.erase(0, 3);
     return ok;
 }
 
@@ -94,19 +97,35 @@ bool find_value(TextFile &tf)
     return false;
 }
 
+// A value ends at white space or at the end of the text: "2,5" or "3.5"
+// read as a whole number are not a value followed by a comment.
+bool ends_value(const char *end)
+{
+    return *end == '\0' || std::isspace(static_cast<unsigned char>(*end));
+}
+
 } // namespace
+
+bool scan_number(const char *s, double &v, const char **end)
+{
+    char *stop = nullptr;
+    const double value = std::strtod(s, &stop);
+    if (stop == s || !ends_value(stop))
+        return false;
+    v = value;
+    *end = stop;
+    return true;
+}
 
 bool read_double(TextFile &tf, double &v)
 {
     if (!find_value(tf))
         return false;
     const char *start = tf.text.c_str() + tf.pos;
-    char *end = nullptr;
-    const double value = std::strtod(start, &end);
-    if (end == start)
+    const char *end = nullptr;
+    if (!scan_number(start, v, &end))
         return false;
     tf.pos += static_cast<std::size_t>(end - start);
-    v = value;
     return true;
 }
 
@@ -118,9 +137,7 @@ bool read_int(TextFile &tf, int &v)
     char *end = nullptr;
     errno = 0;
     const long value = std::strtol(start, &end, 10);
-    if (end == start || errno == ERANGE || value < INT_MIN || value > INT_MAX)
-        return false;
-    if (*end == '.' || *end == 'e' || *end == 'E')
+    if (end == start || !ends_value(end) || errno == ERANGE || value < INT_MIN || value > INT_MAX)
         return false;
     tf.pos += static_cast<std::size_t>(end - start);
     v = static_cast<int>(value);

@@ -3,7 +3,8 @@
 // A file is read whole and then taken apart the way formatted input would:
 // numbers skip the white space and line ends in front of them, and the rest
 // of a line after a value can be thrown away as a comment. Either line end
-// convention (LF or CR LF) is accepted, and the last line needs no line end.
+// convention (LF or CR LF) is accepted, the last line needs no line end, and
+// a byte order mark at the start is passed over.
 // Every position knows its line number, so that a message can name it.
 #ifndef TEXTINPUT_H
 #define TEXTINPUT_H
@@ -34,13 +35,18 @@ bool skip_space(TextFile &tf);
 // The next word (a run of characters other than white space), or "" at the end.
 std::string read_word(TextFile &tf);
 
-// The next number after white space and line ends, as formatted input reads
-// it. On failure nothing but the white space is consumed, and at the end of
+// Reads a number at s (after any white space), as formatted input reads it;
+// the number must end at white space or at the end of the text. On success
+// *end is where it ended.
+bool scan_number(const char *s, double &v, const char **end);
+
+// The next number after white space and line ends, ending as scan_number's
+// does. On failure nothing but the white space is consumed, and at the end of
 // the file not even that.
 bool read_double(TextFile &tf, double &v);
 
-// The next whole number; a number with a fractional part or an exponent, or
-// one outside the range of int, is not one.
+// The next whole number, ending at white space or at the end of the text;
+// one outside the range of int is refused.
 bool read_int(TextFile &tf, int &v);
 
 // Ends the run: "\nError in file <name>, line <line>: <what>\n", exit code 1.

@@ -117,9 +117,10 @@ TEST(Run, ControlWordsOnTwoLinesAndSettingsCommentsChangeNothing)
 {
     const Gauge one = make_gauge(kSettings, kLineData);
     ASSERT_EQ(run_rating(one.dir).status, 0);
+    // Also with the byte order mark some editors put in front of a file.
     const Gauge two = make_gauge("Any header text\n  0.5   exponent\n\n3 intervals\n1 degree\n4\n1 spacing\n",
                                  kLineData);
-    write_file(two.path("Control.dat"), "gauges\r\nsite1 trailing words\r\n");
+    write_file(two.path("Control.dat"), "\xEF\xBB\xBFgauges\r\nsite1 trailing words\r\n");
     ASSERT_EQ(run_rating(two.dir).status, 0);
     EXPECT_EQ(one.res(), two.res());
     EXPECT_EQ(read_file(one.path("Source.plt")), read_file(two.path("Source.plt")));
@@ -305,6 +306,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"Settings.dat", "Settings\n0.5\n3\n1\n4\n", "\nError in file Settings.dat, line 6: expected the exponent of the output spacing"},
         BadInput{"Settings.dat", "Settings\nhalf\n3\n1\n4\n1\n", "\nError in file Settings.dat, line 2: expected the exponent nu"},
         BadInput{"Settings.dat", "Settings\n0.5\n3\n2.5\n4\n1\n", "\nError in file Settings.dat, line 4: expected the polynomial degree M"},
+        BadInput{"Settings.dat", "Settings\n0.5\n3\n1\n4\n1,5 spacing\n", "\nError in file Settings.dat, line 6: expected the exponent of the output spacing"},
         BadInput{"Settings.dat", "Settings\n0\n3\n1\n4\n1\n", "\nError in file Settings.dat, line 2: the exponent nu must be"},
         BadInput{"Settings.dat", "Settings\nnan\n3\n1\n4\n1\n", "\nError in file Settings.dat, line 2: the exponent nu must be"},
         BadInput{"Settings.dat", "Settings\n0.5\n3\n4\n4\n1\n", "\nError in file Settings.dat, line 4: the polynomial degree M must be 1, 2 or 3"},
@@ -324,6 +326,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"gauges/site1.dat", "# T\n1 1\n2\n3 3\n", "\nError in file gauges/site1.dat, line 3: expected a stage and a discharge"},
         BadInput{"gauges/site1.dat", "# T\n1 1\n\n# note\n3 3\n", "\nError in file gauges/site1.dat, line 4: expected a stage and a discharge"},
         BadInput{"gauges/site1.dat", "# T\n1 1\n2,5 3\n", "\nError in file gauges/site1.dat, line 3: expected a stage and a discharge"},
+        BadInput{"gauges/site1.dat", "# T\n1 1\n2.5 3,25\n", "\nError in file gauges/site1.dat, line 3: expected a stage and a discharge"},
         BadInput{"gauges/site1.dat", "# T\n1 1\nnan 3\n", "\nError in file gauges/site1.dat, line 3: the stage is not a finite number"},
         BadInput{"gauges/site1.dat", "# T\n1 1\n2 1e999\n", "\nError in file gauges/site1.dat, line 3: the discharge is not a finite number"},
         BadInput{"gauges/site1.dat", "# T\n1 1\n2 -0.5\n", "\nError in file gauges/site1.dat, line 3: the discharge is negative"}));
@@ -336,6 +339,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"gauges/site1.knots", "Knots\n0\n", "\nError in file gauges/site1.knots, line 2: a knot mode of 0 asks for no intervals"},
         BadInput{"gauges/site1.knots", "Knots\n-1\n\n", "\nError in file gauges/site1.knots, line 3: expected the first knot stage"},
         BadInput{"gauges/site1.knots", "Knots\n-1\n2\n3 x\n", "\nError in file gauges/site1.knots, line 4: expected a knot stage"},
+        BadInput{"gauges/site1.knots", "Knots\n-1\n2\n3,5\n", "\nError in file gauges/site1.knots, line 4: expected a knot stage"},
         BadInput{"gauges/site1.knots", "Knots\n-1\n3\n2\n", "\nError in file gauges/site1.knots, line 4: the knot stages must be strictly ascending"},
         BadInput{"gauges/site1.knots", "Knots\n-1\n2\n2\n", "\nError in file gauges/site1.knots, line 4: the knot stages must be strictly ascending"},
         BadInput{"gauges/site1.knots", "Knots\n-1\n0.5\n2\n", "\nError in file gauges/site1.knots, line 3: the knot stage 0.5 lies outside the observed stages 1 to 4"},
