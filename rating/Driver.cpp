@@ -161,14 +161,6 @@ int read_setting(TextFile &tf, int &value, const char *what)
     return line;
 }
 
-void assign_by_knots()
-{
-    for (int i = 1; i <= N; i++)
-        for (int j = 1; j <= J; j++)
-            if (h[i] >= Y[j])
-                I[i] = j;
-}
-
 void read_listed_knots(TextFile &tf)
 {
     std::vector<double> stages;
@@ -216,6 +208,16 @@ void read_listed_knots(TextFile &tf)
     assign_by_knots();
 }
 
+} // namespace
+
+void assign_by_knots()
+{
+    for (int i = 1; i <= N; i++)
+        for (int j = 1; j <= J; j++)
+            if (h[i] >= Y[j])
+                I[i] = j;
+}
+
 // Equal numbers of observations per interval; each interior knot midway
 // between the last observation of one interval and the first of the next.
 void place_automatic()
@@ -234,8 +236,6 @@ void place_automatic()
     }
     Y[J + 1] = h[N];
 }
-
-} // namespace
 
 void read_control()
 {

@@ -28,6 +28,11 @@ void write_source_plt();
 void read_observations();
 // The knots file or automatic placement; interval widths and coefficient matrix.
 void place_knots();
+// The two ways of cutting the ordered observations into intervals: by the
+// knots Y[1..J+1] (an observation at a knot goes to the interval above it),
+// or automatically into Jknot intervals of equal counts, setting J and Y.
+void assign_by_knots();
+void place_automatic();
 // The fit, the result file, the plot settings file and the knot report.
 void fit_and_write_results();
 // The processor time and the closing pause.

@@ -1,6 +1,7 @@
 // The fit as the run makes it: the model state filled directly, then Powell
 // from the zero parameter vector along the unit directions with the
 // tolerance 1e-16 and the objective Eqn.
+#include "Driver.h"
 #include "Kvutil.h"
 #include "Model.h"
 #include "Optimise.h"
@@ -57,26 +58,13 @@ void complete_knots()
     NN = J + M;
 }
 
-// Intervals of equal observation counts, as the automatic placement makes them.
 void equal_counts(int intervals)
 {
-    J = intervals;
-    const double NJ = static_cast<double>(N) / J;
-    int ia = 1;
-    Y[1] = h[1];
-    for (int q = 1; q <= J; q++) {
-        const int iz = static_cast<int>(std::round(q * NJ));
-        for (int i = ia; i <= iz; i++)
-            I[i] = q;
-        ia = iz + 1;
-        if (q < J)
-            Y[q + 1] = (h[iz] + h[iz + 1]) * 0.5;
-    }
-    Y[J + 1] = h[N];
+    Jknot = intervals;
+    place_automatic();
     complete_knots();
 }
 
-// Listed interior knots; an observation at a knot belongs to the interval above.
 void listed(const std::vector<double> &interior)
 {
     J = static_cast<int>(interior.size()) + 1;
@@ -84,10 +72,7 @@ void listed(const std::vector<double> &interior)
     for (int j = 2; j <= J; j++)
         Y[j] = interior[j - 2];
     Y[J + 1] = h[N];
-    for (int i = 1; i <= N; i++)
-        for (int j = 1; j <= J; j++)
-            if (h[i] >= Y[j])
-                I[i] = j;
+    assign_by_knots();
     complete_knots();
 }
 
