@@ -24,7 +24,11 @@ protected:
         ASSERT_EQ(chdir(dir_.c_str()), 0);
     }
 
-    void TearDown() override { ASSERT_EQ(chdir(old_cwd_.c_str()), 0); }
+    void TearDown() override
+    {
+        ASSERT_EQ(chdir(old_cwd_.c_str()), 0);
+        remove_temp_dir(dir_);
+    }
 
     // Runs the input steps up to the knots on the given files.
     void load(const std::string &data, int jdefault, const char *knots = nullptr)

@@ -8,6 +8,7 @@
 #include <ostream>
 #include <dirent.h>
 #include <string>
+#include <utility>
 #include <sys/stat.h>
 #include <vector>
 
@@ -19,6 +20,12 @@ const char *const kSettings = "Settings for the run\n0.5 nu\n3 Jdefault\n1 M\n4 
 const char *const kLineData = "# Site A\n1 4\n2 16\n3 36\n";
 
 struct Gauge {
+    explicit Gauge(std::string folder) : dir(std::move(folder)) {}
+    Gauge(Gauge &&other) noexcept : dir(std::move(other.dir)) { other.dir.clear(); }
+    Gauge(const Gauge &) = delete;
+    Gauge &operator=(const Gauge &) = delete;
+    ~Gauge() { remove_temp_dir(dir); }
+
     std::string dir;
     std::string path(const std::string &name) const { return dir + "/" + name; }
     std::string res() const { return read_file(path("gauges/site1.res")); }
@@ -27,7 +34,7 @@ struct Gauge {
 
 Gauge make_gauge(const std::string &settings, const std::string &data)
 {
-    Gauge g{make_temp_dir()};
+    Gauge g(make_temp_dir());
     mkdir(g.path("gauges").c_str(), 0755);
     write_file(g.path("Control.dat"), "gauges site1\n");
     write_file(g.path("Settings.dat"), settings);

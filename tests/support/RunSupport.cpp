@@ -17,6 +17,12 @@ std::string make_temp_dir()
     return pattern;
 }
 
+void remove_temp_dir(const std::string &dir)
+{
+    if (dir.find("/rating-test-") != std::string::npos)
+        run_command("rm -rf '" + dir + "'");
+}
+
 void write_file(const std::string &path, const std::string &content)
 {
     std::ofstream f(path, std::ios::binary);

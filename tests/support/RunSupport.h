@@ -13,6 +13,9 @@ struct RunResult {
 // A fresh empty folder under the system's temporary folder.
 std::string make_temp_dir();
 
+// Removes a folder made by make_temp_dir with everything in it.
+void remove_temp_dir(const std::string &dir);
+
 void write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
