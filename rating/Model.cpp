@@ -3,6 +3,8 @@
 #include "Interpolation.h"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 FILE *in = nullptr;
 FILE *out = nullptr;
@@ -60,8 +62,136 @@ void Transfer(const double *x)
     }
 }
 
+namespace {
+
+// Continuity needs the powers 0 to M of every interval width at each
+// evaluation of the objective, while the widths stay the same through a fit.
+// The powers are kept here, one row per interval, each made by the same
+// std::pow call that Continuity would make, and made again whenever the bits
+// of the width change; so the coefficients are those of calling std::pow
+// every time, bit for bit.
+constexpr int kKeptPowers = 4;  // d^0 to d^3, enough for M up to 3
+
+struct WidthPowers {
+    std::uint64_t bits;  // the width they were made for
+    bool made;
+    double p[kKeptPowers];
+};
+
+WidthPowers width_powers[kKnotTable];
+
+std::uint64_t bits_of(double d)
+{
+    std::uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    return bits;
+}
+
+void make_powers(WidthPowers &w, double d)
+{
+    for (int m = 0; m < kKeptPowers; m++) {
+        // Read through a volatile, the exponent stays unknown to the compiler,
+        // which would otherwise unroll this loop and put d * d in place of
+        // std::pow(d, 2.0): the library's pow rounds differently for some d
+        // (d = 0x1.c336e45c11ap+1 gives 0x1.8da53a30c452ap+3, d * d ...52bp+3).
+        volatile double exponent = m;
+        w.p[m] = std::pow(d, exponent);
+    }
+    w.bits = bits_of(d);
+    w.made = true;
+}
+
+inline const double *powers_of_width(int j, double d)
+{
+    WidthPowers &w = width_powers[j];
+    if (w.bits != bits_of(d) || !w.made)
+        make_powers(w, d);
+    return w.p;
+}
+
+// Continuity as written below, with the powers taken from the table and the
+// degree fixed at compile time. Every sum starts at 0.0 and adds its terms
+// in ascending m, as the general form does.
+template <int MM>
+void continuity_kept_powers()
+{
+    for (int j = 1; j <= J - 1; j++) {
+        const double *pw = powers_of_width(j, delta[j]);
+        const double *lo = c[j];
+        double *up = c[j + 1];
+
+        double value = 0.0;
+        for (int m = 0; m <= MM; m++)
+            value = value + pw[m] * lo[m];
+        up[0] = value;
+
+        if (MM > 1) {
+            double slope = 0.0;
+            for (int m = 1; m <= MM; m++) {
+                const double term = m * lo[m];
+                slope = slope + pw[m - 1] * term;
+            }
+            up[1] = slope;
+        }
+
+        if (MM > 2) {
+            double half_curvature = 0.0;
+            for (int m = 2; m <= MM; m++) {
+                const double term = (m * 0.5 * (m - 1)) * lo[m];
+                half_curvature = half_curvature + pw[m - 2] * term;
+            }
+            up[2] = half_curvature;
+        }
+    }
+}
+
+// The sum of squared misfits with P0 written out for a degree fixed at
+// compile time: the same operations in the same order as P0 and the loop of
+// Eqn below.
+template <int MM>
+double sum_of_squares()
+{
+    const int n = N;
+    const int *interval_of = I;
+    const double *stage = h;
+    const double *target = Qnu;
+    double sum = 0.0;
+    for (int i = 1; i <= n; i++) {
+        const int II = interval_of[i];
+        const double *ci = c[II];
+        const double local = stage[i] - Y[II];
+        double P = ci[0];
+        double t1 = 1.0;
+        for (int k = 1; k <= MM; k++) {
+            t1 = t1 * local;
+            P = P + ci[k] * t1;
+        }
+        const double error = P - target[i];
+        sum = sum + error * error;
+    }
+    return sum;
+}
+
+} // namespace
+
 void Continuity()
 {
+    // The fast forms cover the program's degrees and its knot table.
+    if (J <= kKnotTable) {
+        switch (M) {
+        case 1:
+            continuity_kept_powers<1>();
+            return;
+        case 2:
+            continuity_kept_powers<2>();
+            return;
+        case 3:
+            continuity_kept_powers<3>();
+            return;
+        default:
+            break;
+        }
+    }
     for (int j = 1; j <= J - 1; j++) {
         const double d = delta[j];
 
@@ -92,6 +222,16 @@ double Eqn(double *x)
 {
     Transfer(x);
     Continuity();
+    switch (M) {
+    case 1:
+        return sum_of_squares<1>();
+    case 2:
+        return sum_of_squares<2>();
+    case 3:
+        return sum_of_squares<3>();
+    default:
+        break;
+    }
     double sum = 0.0;
     for (int i = 1; i <= N; i++) {
         const int II = I[i];
