@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests, the plot and the benchmarks need.
+# Installs the Debian packages the build, the tests, the plot, the benchmarks and
+# the fuzzing need.
 # Only what is missing is installed; as root this uses apt-get, otherwise it names
 # the packages to install and fails.
 set -euo pipefail
 
-packages=(cmake make g++ clang libgtest-dev libbenchmark-dev libeigen3-dev gnuplot-nox)
+packages=(cmake make g++ clang libgtest-dev libbenchmark-dev libeigen3-dev gnuplot-nox afl++)
 
 missing=()
 for p in "${packages[@]}"; do
