@@ -335,17 +335,13 @@ void read_observations()
     Q = dvector(1, N);
     Qnu = dvector(1, N);
     I = ivector(1, N);
-    hmin = stages[0];
-    hmax = stages[0];
     for (int i = 1; i <= N; i++) {
         h[i] = stages[i - 1];
         Q[i] = discharges[i - 1];
-        if (h[i] > hmax)
-            hmax = h[i];
-        if (h[i] < hmin)
-            hmin = h[i];
     }
     sort2(N, h, Q);
+    hmin = h[1];
+    hmax = h[N];
     hrange = hmax - hmin;
 }
 

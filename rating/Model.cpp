@@ -176,21 +176,18 @@ double sum_of_squares()
 
 void Continuity()
 {
-    // The fast forms cover the program's degrees and its knot table.
-    if (J <= kKnotTable) {
-        switch (M) {
-        case 1:
-            continuity_kept_powers<1>();
-            return;
-        case 2:
-            continuity_kept_powers<2>();
-            return;
-        case 3:
-            continuity_kept_powers<3>();
-            return;
-        default:
-            break;
-        }
+    switch (M) {
+    case 1:
+        continuity_kept_powers<1>();
+        return;
+    case 2:
+        continuity_kept_powers<2>();
+        return;
+    case 3:
+        continuity_kept_powers<3>();
+        return;
+    default:
+        break;
     }
     for (int j = 1; j <= J - 1; j++) {
         const double d = delta[j];
