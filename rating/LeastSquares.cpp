@@ -12,22 +12,27 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 
 namespace {
 
 constexpr int kMaxDegree = 3;
-constexpr int kMaxBand = kMaxDegree + 1;  // basis functions nonzero on one interval
+constexpr int kMaxBand = kMaxDegree + 1; // basis functions nonzero on one interval
 constexpr int kWeights = kMaxDegree * (kMaxDegree + 1) / 2;
-constexpr int kChunk = 32;                // data rows folded into the band at once
+constexpr int kChunk = 32;               // data rows folded into the band at once
 
-// A column counts as independent of the ones before it when the sine of its
-// angle to their span, |R[k][k]| / |X e_k|, exceeds this. The reduction leaves
-// an exactly dependent column a sine of a few hundred rounding units at most
-// (about n eps from the reflections, times the size of the combination that
-// reproduces it), well below 1e-10; an independent column nearer than that to
-// the others would let rounding in the data move its coefficient 1e10 times
-// as much, so the data do not fix it in any useful sense.
+// Column k depends on the columns before it when some combination z of them
+// with z_k = 1 leaves |X z| at most this fraction of the length of z, each z_j
+// weighed by the norm of column j (dependency_sine; for z = e_k this is the
+// sine of the angle between column k and the span of the others). Rounding
+// leaves an exact dependency at a few eps (below 1e-13 on every configuration
+// tried); an independent combination this near zero would let rounding in the
+// data move the curve 1e10 times as much, so the data do not fix it.
 constexpr double kRankTolerance = 1e-10;
+// Rounding leaves an exact dependency a sine |R[k][k]| / |X e_k| of about eps
+// times the length of its combination, so a sine above this would need a
+// combination 1e13 times longer than the column, which the earlier columns,
+// checked in turn, cannot supply; below it the whole combination is weighed.
 constexpr double kScreen = 1e-3;
 
 // The open columns while rows are folded in: an upper triangle over the band
@@ -111,28 +116,38 @@ void basis(const double *knots, int mu, const double *weight, double t, double *
 // coefficients of the interval blended level by level with the weights
 // alpha = (t - knot) / (span of the blend), which are linear in v, so that
 // level j holds polynomials of degree j.
+template <int M>
 void local_curve(const SplineFit &fit, int s, double *poly)
 {
-    const int m = fit.degree;
-    const int mu = m + s;
+    const int mu = M + s;
     const double *knots = fit.knots.data();
     const double span = knots[mu + 1] - knots[mu];
-    double d[kMaxBand][kMaxBand] = {};
-    for (int r = 0; r <= m; r++)
+    double d[M + 1][M + 1] = {};
+    for (int r = 0; r <= M; r++)
         d[r][0] = fit.coef[s + r];
-    for (int j = 1; j <= m; j++)
-        for (int r = m; r >= j; r--) {
-            const double low = knots[mu - m + r];
+    for (int j = 1; j <= M; j++)
+        for (int r = M; r >= j; r--) {
+            const double low = knots[mu - M + r];
             const double w = 1.0 / (knots[mu + 1 + r - j] - low);
             const double a0 = (knots[mu] - low) * w;
             const double a1 = span * w;
-            double change[kMaxBand + 1] = {};
+            double change[M + 2] = {};
             for (int e = 0; e < j; e++)
                 change[e + 1] = d[r][e] - d[r - 1][e];
             for (int e = 0; e <= j; e++)
                 d[r][e] = d[r - 1][e] + a0 * change[e + 1] + a1 * change[e];
         }
-    std::copy(d[m], d[m] + m + 1, poly);
+    std::copy(d[M], d[M] + M + 1, poly);
+}
+
+void local_curve(const SplineFit &fit, int s, double *poly)
+{
+    if (fit.degree == 1)
+        local_curve<1>(fit, s, poly);
+    else if (fit.degree == 2)
+        local_curve<2>(fit, s, poly);
+    else
+        local_curve<3>(fit, s, poly);
 }
 
 double polynomial(const double *poly, int m, double v)
@@ -141,6 +156,14 @@ double polynomial(const double *poly, int m, double v)
     for (int e = m - 1; e >= 0; e--)
         value = value * v + poly[e];
     return value;
+}
+
+// The curve at t on interval s, the same way for the residuals and for
+// spline_value.
+double curve_on(const SplineFit &fit, int s, const double *poly, double t)
+{
+    const double *u = fit.knots.data() + fit.degree + s;
+    return polynomial(poly, fit.degree, (t - u[0]) * (1.0 / (u[1] - u[0])));
 }
 
 // x'y over an even number k of entries, in two interleaved partial sums
@@ -204,24 +227,18 @@ void fold_rows(Band<M> &band, double (*a)[kChunk], int k)
     }
 }
 
-// How far column k of X is from the span of the earlier independent columns,
-// measured against the combination that comes nearest: with z_k = 1 and
-// R[j][j..] z = 0 for the earlier rows, X z has length |R[k][k]|, and z is
-// weighed by the column norms. For z = e_k this is the sine of the angle
-// between column k and that span; otherwise it is smaller, and an estimate
-// of the smallest singular value of the columns so far, each scaled to unit
-// length.
-double combination_sine(const SplineFit &fit, int k, double rkk)
+// The combination z of the columns up to k with z_k = 1 and R[j][j..] z = 0
+// for every earlier independent row j (z_j = 0 for the dependent columns):
+// calls visit(j, z_j) from j = k-1 down. Each z_j needs only z_{j+1..j+M};
+// after M zeros in a row all earlier z_j are zero.
+template <class Visit>
+void dependency(const SplineFit &fit, int k, Visit visit)
 {
     const int m = fit.degree;
-    const int width = m + 2;
-    const double *f = fit.factor.data();
-    const double *norms = fit.coef.data();
     double window[kMaxDegree] = {1.0};
-    double length2 = norms[k] * norms[k];
     int zeros = 0;
     for (int j = k - 1; j >= 0 && zeros < m; j--) {
-        const double *row = f + j * width;
+        const double *row = fit.factor.data() + j * (m + 2);
         double z = 0.0;
         if (row[0] != 0.0) {
             double sum = 0.0;
@@ -233,8 +250,20 @@ double combination_sine(const SplineFit &fit, int k, double rkk)
             window[l] = window[l - 1];
         window[0] = z;
         zeros = z == 0.0 ? zeros + 1 : 0;
-        length2 += z * norms[j] * (z * norms[j]);
+        visit(j, z);
     }
+}
+
+// |X z| / |z| for the combination z of column k with the earlier independent
+// columns that comes nearest to zero, z weighed by the column norms held in
+// fit.coef: an estimate of the smallest singular value of the columns so far,
+// each scaled to length 1. For z = e_k it is the sine of the angle between
+// column k and the span of the earlier columns.
+double dependency_sine(const SplineFit &fit, int k, double rkk)
+{
+    const double *norms = fit.coef.data();
+    double length2 = norms[k] * norms[k];
+    dependency(fit, k, [&](int j, double z) { length2 += z * norms[j] * (z * norms[j]); });
     return std::fabs(rkk) / std::sqrt(length2);
 }
 
@@ -250,7 +279,7 @@ void close_column(Band<M> &band, SplineFit &fit, int k)
     const double rkk = band.r[0][0];
     bool independent = std::fabs(rkk) > kRankTolerance * fit.coef[k];
     if (independent && std::fabs(rkk) < kScreen * fit.coef[k])
-        independent = combination_sine(fit, k, rkk) > kRankTolerance;
+        independent = dependency_sine(fit, k, rkk) > kRankTolerance;
     double *out = fit.factor.data() + k * (M + 2);
     double first[M + 2][kChunk];
     if (independent) {
@@ -275,8 +304,7 @@ void close_column(Band<M> &band, SplineFit &fit, int k)
         fold_rows<M>(band, first, even_rows<M>(first, 1));
 }
 
-// The reduction of the rows interval by interval into fit.factor, then the
-// residuals of the solved curve (solved by the caller in between).
+// The rows of X and y, interval by interval, reduced into fit.factor.
 template <int M>
 void reduce(const double *h, const double *y, int n, SplineFit &fit)
 {
@@ -312,72 +340,24 @@ void reduce(const double *h, const double *y, int n, SplineFit &fit)
     }
 }
 
-template <int M>
-double squared_residuals(const double *h, const double *y, int n, const SplineFit &fit)
-{
-    const int L = intervals(fit);
-    const double inverse_width = 1.0 / fit.width;
-    const double *knots = fit.knots.data();
-    double sse = 0.0;
-    int i = 0;
-    for (int s = 0; s < L && i < n; s++) {
-        double poly[M + 1];
-        local_curve(fit, s, poly);
-        const double inverse_span = 1.0 / (knots[M + s + 1] - knots[M + s]);
-        const double upper = s + 1 < L ? knots[M + s + 1] : HUGE_VAL;
-        for (double t; i < n && (t = scaled(fit, inverse_width, h[i])) < upper; i++) {
-            const double r = polynomial(poly, M, (t - knots[M + s]) * inverse_span) - y[i];
-            sse += r * r;
-        }
-    }
-    return sse;
-}
-
-// The fitted values' changes that leave the design matrix's image alone: for
-// each dependent column k the null vector z with z_k = 1, zero beyond k and at
-// the other dependent columns, and the independent ones before k from the
-// leading triangle. w[j] becomes the largest |z_j| / max |z| over all of them.
-// Each z_j needs only z_{j+1..j+M}, so a window of M values carries the
-// substitution, once for max |z| and once for w.
+// w[j]: the largest |z_j| / max |z| over the combinations z of the dependent
+// columns, the changes of the coefficients that leave X c alone.
 void null_weights(const SplineFit &fit, double *w)
 {
-    const int m = fit.degree;
-    const int width = m + 2;
-    const double *f = fit.factor.data();
     std::fill(w, w + fit.unknowns, 0.0);
     for (int k = 0; k < fit.unknowns; k++) {
-        if (f[k * width] != 0.0)
+        if (fit.factor[k * (fit.degree + 2)] != 0.0)
             continue;
         double zmax = 1.0;
-        for (int pass = 0; pass < 2; pass++) {
-            double window[kMaxDegree] = {1.0};
-            int zeros = 0;
-            if (pass == 1)
-                w[k] = std::max(w[k], 1.0 / zmax);
-            for (int j = k - 1; j >= 0 && zeros < m; j--) {
-                const double *row = f + j * width;
-                double z = 0.0;
-                if (row[0] != 0.0) {
-                    double sum = 0.0;
-                    for (int l = 1; l <= m; l++)
-                        sum += row[l] * window[l - 1];
-                    z = -sum / row[0];
-                }
-                for (int l = m - 1; l > 0; l--)
-                    window[l] = window[l - 1];
-                window[0] = z;
-                zeros = z == 0.0 ? zeros + 1 : 0;
-                if (pass == 0)
-                    zmax = std::max(zmax, std::fabs(z));
-                else
-                    w[j] = std::max(w[j], std::fabs(z) / zmax);
-            }
-        }
+        dependency(fit, k, [&](int, double z) { zmax = std::max(zmax, std::fabs(z)); });
+        w[k] = std::max(w[k], 1.0 / zmax);
+        dependency(fit, k, [&](int j, double z) { w[j] = std::max(w[j], std::fabs(z) / zmax); });
     }
 }
 
-// The intervals where a null vector has a coefficient of some weight, as
-// merged stage ranges between the knots that bound them.
+// The intervals where a combination of the dependent columns has a
+// coefficient of some weight, as merged stage ranges between the knots that
+// bound them.
 void find_undetermined(const double *Y, int J, const double *w, SplineFit &fit)
 {
     const int m = fit.degree;
@@ -401,10 +381,9 @@ void find_undetermined(const double *Y, int J, const double *w, SplineFit &fit)
 void solve(SplineFit &fit)
 {
     const int m = fit.degree;
-    const int width = m + 2;
     const int p = fit.unknowns;
     for (int j = p - 1; j >= 0; j--) {
-        const double *row = fit.factor.data() + j * width;
+        const double *row = fit.factor.data() + j * (m + 2);
         if (row[0] == 0.0) {
             fit.coef[j] = 0.0;
             continue;
@@ -416,21 +395,23 @@ void solve(SplineFit &fit)
     }
 }
 
-// The basis at t on interval s, with M given at run time.
-void basis_at(const SplineFit &fit, int s, double t, double *b)
+// The solved curve's squared residuals at the observations, summed in order.
+double squared_residuals(const double *h, const double *y, int n, const SplineFit &fit)
 {
-    double weight[kWeights];
-    span_weights(fit.knots.data(), fit.degree + s, fit.degree, weight);
-    switch (fit.degree) {
-    case 1:
-        basis<1>(fit.knots.data(), 1 + s, weight, t, b);
-        break;
-    case 2:
-        basis<2>(fit.knots.data(), 2 + s, weight, t, b);
-        break;
-    default:
-        basis<3>(fit.knots.data(), 3 + s, weight, t, b);
+    const int L = intervals(fit);
+    const double inverse_width = 1.0 / fit.width;
+    double sse = 0.0;
+    int i = 0;
+    for (int s = 0; s < L && i < n; s++) {
+        double poly[kMaxBand];
+        local_curve(fit, s, poly);
+        const double upper = s + 1 < L ? fit.knots[fit.degree + s + 1] : HUGE_VAL;
+        for (double t; i < n && (t = scaled(fit, inverse_width, h[i])) < upper; i++) {
+            const double r = curve_on(fit, s, poly, t) - y[i];
+            sse += r * r;
+        }
     }
+    return sse;
 }
 
 } // namespace
@@ -478,30 +459,18 @@ void fit_spline(const double *h, const double *y, int n, const double *Y, int J,
         find_undetermined(Y, J, fit.coef.data(), fit);
     }
     solve(fit);
-
-    switch (M) {
-    case 1:
-        fit.sse = squared_residuals<1>(h, y, n, fit);
-        break;
-    case 2:
-        fit.sse = squared_residuals<2>(h, y, n, fit);
-        break;
-    default:
-        fit.sse = squared_residuals<3>(h, y, n, fit);
-    }
+    fit.sse = squared_residuals(h, y, n, fit);
 }
 
 double spline_value(const SplineFit &fit, double h)
 {
     if (fit.unknowns == 0)
         return 0.0;
-    const int m = fit.degree;
     const double t = scaled(fit, 1.0 / fit.width, h);
     const int s = interval_of(fit, t);
     double poly[kMaxBand];
     local_curve(fit, s, poly);
-    const double inverse_span = 1.0 / (fit.knots[m + s + 1] - fit.knots[m + s]);
-    return polynomial(poly, m, (t - fit.knots[m + s]) * inverse_span);
+    return curve_on(fit, s, poly, t);
 }
 
 double spline_leverage(const SplineFit &fit, double h)
@@ -512,8 +481,15 @@ double spline_leverage(const SplineFit &fit, double h)
     const int width = m + 2;
     const double t = scaled(fit, 1.0 / fit.width, h);
     const int s = interval_of(fit, t);
+    double weight[kWeights];
     double x[kMaxBand];
-    basis_at(fit, s, t, x);
+    span_weights(fit.knots.data(), m + s, m, weight);
+    if (m == 1)
+        basis<1>(fit.knots.data(), 1 + s, weight, t, x);
+    else if (m == 2)
+        basis<2>(fit.knots.data(), 2 + s, weight, t, x);
+    else
+        basis<3>(fit.knots.data(), 3 + s, weight, t, x);
 
     // Forward substitution in R' z = x from the first nonzero of x on; z_j
     // needs the M values before it, R[j-l][j] being entry l of row j-l.
@@ -521,13 +497,12 @@ double spline_leverage(const SplineFit &fit, double h)
     double window[kMaxDegree] = {};
     double zz = 0.0;
     for (int j = s; j < fit.unknowns; j++) {
-        const double *row = f + j * width;
         double z = 0.0;
-        if (row[0] != 0.0) {
+        if (f[j * width] != 0.0) {
             double sum = j - s <= m ? x[j - s] : 0.0;
             for (int l = 1; l <= m && j - l >= s; l++)
                 sum -= f[(j - l) * width + l] * window[l - 1];
-            z = sum / row[0];
+            z = sum / f[j * width];
         }
         for (int l = m - 1; l > 0; l--)
             window[l] = window[l - 1];
