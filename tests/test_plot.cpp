@@ -1,6 +1,8 @@
 // The bundled example and the gnuplot plotting script: the example runs, and the
 // script draws the observations and the computed curve into a PNG for the
-// linear and the log-log view, from the program's files or from hand-made ones.
+// linear and the log-log view, from the program's files or from hand-made ones;
+// it runs nothing taken from the files, draws the bands and the deviations of
+// the gaugings from the report files of the same run, and works installed.
 
 #include "RunSupport.h"
 
@@ -9,6 +11,7 @@
 #include <cstdio>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -37,17 +40,22 @@ struct PlotRun {
     std::string err;
 };
 
-// Runs plot/plot.sh (with --log when asked) in dir.
-PlotRun run_plot(const std::string &dir, bool log)
+// Runs a plot script (plot/plot.sh unless told otherwise) with the given
+// options in dir.
+PlotRun run_plot_with(const std::string &dir, const std::string &options, const std::string &script = kPlotScript)
 {
     const std::string out = dir + "/.plot-stdout";
     const std::string err = dir + "/.plot-stderr";
     PlotRun r;
-    r.status = run_command("cd '" + dir + "' && sh '" + kPlotScript + "'" + (log ? " --log" : "") + " >'" +
-                           out + "' 2>'" + err + "'");
+    r.status = run_command("cd '" + dir + "' && sh '" + script + "' " + options + " >'" + out + "' 2>'" + err + "'");
     r.out = read_file(out);
     r.err = read_file(err);
     return r;
+}
+
+PlotRun run_plot(const std::string &dir, bool log)
+{
+    return run_plot_with(dir, log ? "--log" : "");
 }
 
 // A PNG file starts with the eight signature bytes and holds more than them.
@@ -107,12 +115,14 @@ std::vector<std::pair<double, double>> rating_rows(double h0, double h1, int ste
 // Steps of the hand-made result table (it has one row more).
 const int kHandMadeSteps = 40;
 
-// Writes a hand-made data set gauges/site1 with the given title line and spline
-// label. Returns the number of observations written.
-int write_hand_made(const std::string &dir, const std::string &title_line, const std::string &label)
+// Writes a hand-made data set (gauges/site1 unless told otherwise) with the
+// given title line and spline label. Returns the number of observations written.
+int write_hand_made(const std::string &dir, const std::string &title_line, const std::string &label,
+                    const std::string &folder = "gauges", const std::string &name = "site1")
 {
-    run_command("mkdir -p '" + dir + "/gauges'");
-    write_file(dir + "/Source.plt", source_plt("gauges", "site1"));
+    const std::string base = dir + "/" + folder + "/" + name;
+    ::mkdir((dir + "/" + folder).c_str(), 0755);  // no shell: the folder's name may hold anything
+    write_file(dir + "/Source.plt", source_plt(folder, name));
     const auto obs = rating_rows(0.5, 2.0, 11);
     std::string dat = title_line + "\n";
     for (std::size_t i = 0; i < obs.size(); ++i) {
@@ -123,9 +133,9 @@ int write_hand_made(const std::string &dir, const std::string &title_line, const
         if (i == 4)
             dat += "\n";  // a blank line is not an observation
     }
-    write_file(dir + "/gauges/site1.dat", dat);
-    write_file(dir + "/gauges/site1.res", result_file(title_line, rating_rows(0.5, 2.0, kHandMadeSteps)));
-    write_file(dir + "/gauges/site1.plt", plot_settings(title_line.substr(2), label));
+    write_file(base + ".dat", dat);
+    write_file(base + ".res", result_file(title_line, rating_rows(0.5, 2.0, kHandMadeSteps)));
+    write_file(base + ".plt", plot_settings(title_line.substr(2), label));
     return static_cast<int>(obs.size());
 }
 
@@ -172,6 +182,41 @@ int count_observations(const std::string &datafile)
     return n;
 }
 
+// Report files of the hand-made set (rating --report): bands of 3 % and 9 %
+// about the curve, the gaugings with one outlier 35 % off and one row that is
+// not numbers, and the given standard error in per cent ("null" when unknown).
+void write_report(const std::string &dir, const std::string &se)
+{
+    std::ostringstream band, gaugings;
+    band << "h,Q,conf_low,conf_high,pred_low,pred_high";
+    for (const auto &r : rating_rows(0.5, 2.0, kHandMadeSteps))
+        band << "\n" << r.first << "," << r.second << "," << 0.97 * r.second << "," << 1.03 * r.second << ","
+             << 0.91 * r.second << "," << 1.09 * r.second;
+    gaugings << "line,h,Q,Q_fit,deviation_pct,residual_nu,interval,outlier\n";
+    const auto obs = rating_rows(0.5, 2.0, 11);
+    for (std::size_t i = 0; i < obs.size(); ++i) {
+        const double dev = i == 6 ? 35 : i % 2 ? 4 : -3;
+        gaugings << i + 2 << "," << obs[i].first << "," << obs[i].second * (1 + dev / 100) << "," << obs[i].second
+                 << "," << dev << ",0.01,1," << (i == 6) << "\n";
+    }
+    gaugings << "40,1.1,9,9,4; system(\"touch MARK\"),0.01,1,0\n";
+    write_file(dir + "/gauges/site1.band.csv", band.str());
+    write_file(dir + "/gauges/site1.gaugings.csv", gaugings.str());
+    write_file(dir + "/gauges/site1.summary.json",
+               "{\n  \"observations\": 12,\n  \"standard_error_pct\": " + se + ",\n  \"intervals\": 3\n}\n");
+}
+
+// Gives a file of the data set a time of modification well in the past.
+void make_old(const std::string &dir, const std::string &file)
+{
+    ASSERT_EQ(run_command("touch -d '2001-01-01' '" + dir + "/gauges/" + file + "'"), 0);
+}
+
+bool contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
 }  // namespace
 
 TEST(Example, FilesAreInTheProgramsFormat)
@@ -184,12 +229,7 @@ TEST(Example, FilesAreInTheProgramsFormat)
     const std::string dat = read_file(dir + "/" + folder + "/" + name + ".dat");
     // Title line whose first two characters are dropped for the short title.
     EXPECT_EQ(dat.substr(0, 2), "# ");
-    // The program counts an observation only when its line ends with a line end.
-    ASSERT_FALSE(dat.empty());
-    EXPECT_EQ(dat.back(), '\n');
-    const int n = count_observations(dir + "/" + folder + "/" + name + ".dat");
-    EXPECT_GT(n, 100);
-    EXPECT_LE(n, 999);  // the program reads at most 999 observations
+    EXPECT_EQ(count_observations(dir + "/" + folder + "/" + name + ".dat"), 126);
     EXPECT_GT(read_nout(dir), 0);
 }
 
@@ -325,4 +365,137 @@ TEST(Plot, ClearMessageWhenGnuplotIsMissing)
                                    err + "'");
     EXPECT_EQ(status, 127);
     EXPECT_NE(read_file(err).find("gnuplot"), std::string::npos);
+}
+
+// Titles, names and folders are data: whatever they hold, the plot runs nothing
+// from them (neither gnuplot nor the shell), draws, and shows the title as
+// written. A command here would create MARK in the working folder.
+TEST(PlotSafety, HostileTitlesNamesAndFoldersRunNothing)
+{
+    if (!have_gnuplot())
+        GTEST_SKIP() << "gnuplot is not installed";
+    struct Case {
+        std::string folder, name, title;
+    };
+    const std::vector<Case> cases = {
+        {"gauges", "site1", "# gauge X\"; system(\"touch MARK\"); z=\""},
+        {"gauges", "site1", "# `touch MARK` $(touch MARK) @Title \\ \\\" 'q' \xc3\xa9 %s"},
+        {"gauges", "site1", "# River \"North\" at 5\" bridge, 'old' ford"},
+        {"gauges", "a\"b`touch MARK`'$(touch MARK)", "# t"},
+        {"gauges", "<touch MARK", "# t"},
+        {"|touch MARK", "site1", "# t"},
+        {"-x", "+", "# t"},
+        {"gauges", "\"); system(\"touch MARK\"); x=(\"", "# t"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.folder + " / " + c.name + " / " + c.title);
+        TempDir tmp;
+        const std::string &dir = tmp.path;
+        const std::string base = c.folder + "/" + c.name;
+        const int n = write_hand_made(dir, c.title, " - splines: 3 intervals", c.folder, c.name);
+        const PlotRun svg = run_plot_with(dir, "--svg");
+        ASSERT_EQ(svg.status, 0) << svg.err;
+        EXPECT_EQ(svg.out, base + ".svg\n");
+        EXPECT_TRUE(contains(read_file(dir + "/" + base + ".svg"), "<text>" + c.title.substr(2) + "</text>"));
+        const PlotRun log = run_plot(dir, true);
+        ASSERT_EQ(log.status, 0) << log.err;
+        expect_png(dir + "/" + base + "-log.png");
+        EXPECT_TRUE(contains(log.err, summary(n, kHandMadeSteps + 1, base + "-log.png"))) << log.err;
+        EXPECT_FALSE(file_exists(dir + "/MARK"));
+    }
+}
+
+// The bands are drawn in both views when the band file is of this run, and not
+// at all when it is older than the curve.
+TEST(PlotReport, BandsOnlyFromAFileNotOlderThanTheCurve)
+{
+    if (!have_gnuplot())
+        GTEST_SKIP() << "gnuplot is not installed";
+    TempDir tmp;
+    const std::string &dir = tmp.path;
+    write_hand_made(dir, "# Site E", " - splines: 3 intervals, knot stages automatic");
+    write_report(dir, "4.5");
+    const std::string shading = "<title>95 % confidence band of the curve</title>";
+    for (const std::string view : {"", "-log"}) {
+        SCOPED_TRACE(view);
+        const PlotRun r = run_plot_with(dir, "--svg" + std::string(view.empty() ? "" : " --log"));
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::string svg = read_file(dir + "/gauges/site1" + view + ".svg");
+        // The shading is a translucent filled polygon of the band's plot.
+        const std::size_t band = svg.find(shading);
+        ASSERT_NE(band, std::string::npos);
+        EXPECT_LT(svg.find("fill-opacity", band), svg.find("<title>", band + shading.size()));
+        EXPECT_TRUE(contains(svg, "95 % prediction band of a gauging"));
+    }
+    make_old(dir, "site1.band.csv");
+    const PlotRun r = run_plot_with(dir, "--svg");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.err, "older than")) << r.err;
+    const std::string svg = read_file(dir + "/gauges/site1.svg");
+    EXPECT_FALSE(contains(svg, "confidence band"));
+    EXPECT_FALSE(contains(svg, "fill-opacity"));
+}
+
+// The linear view adds the deviations of the gaugings: ±2 Se lines when the
+// summary gives Se, none when it does not; the outlier marked with its line;
+// rows and values that are not numbers left out.
+TEST(PlotReport, ResidualPlotWithAndWithoutSe)
+{
+    if (!have_gnuplot())
+        GTEST_SKIP() << "gnuplot is not installed";
+    TempDir tmp;
+    const std::string &dir = tmp.path;
+    write_hand_made(dir, "# Site F", " - splines: 3 intervals, knot stages automatic");
+    const std::string residuals = dir + "/gauges/site1-residuals.svg";
+    for (const std::string se : {"4.5", "null", "4.5; system(\"touch MARK\")"}) {
+        SCOPED_TRACE(se);
+        write_report(dir, se);
+        const PlotRun r = run_plot_with(dir, "--svg");
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "gauges/site1.svg\ngauges/site1-residuals.svg\n");
+        const std::string svg = read_file(residuals);
+        EXPECT_TRUE(contains(svg, "Gaugings (11)"));
+        EXPECT_TRUE(contains(svg, "Outliers (1)"));
+        EXPECT_TRUE(contains(svg, "line 8"));
+        EXPECT_EQ(contains(svg, "±2 Se = ±9 %"), se == "4.5");
+        EXPECT_EQ(contains(r.err, "no standard error"), se != "4.5") << r.err;
+        EXPECT_TRUE(contains(r.err, "rows left out as not numbers: 1")) << r.err;
+    }
+    EXPECT_FALSE(file_exists(dir + "/MARK"));
+    // The log view draws no deviations; stale gaugings give none either, and
+    // the picture from the earlier curve goes.
+    const PlotRun log = run_plot_with(dir, "--svg --log");
+    ASSERT_EQ(log.status, 0) << log.err;
+    EXPECT_EQ(log.out, "gauges/site1-log.svg\n");
+    make_old(dir, "site1.gaugings.csv");
+    const PlotRun stale = run_plot_with(dir, "--svg");
+    ASSERT_EQ(stale.status, 0) << stale.err;
+    EXPECT_EQ(stale.out, "gauges/site1.svg\n");
+    EXPECT_FALSE(file_exists(residuals));
+}
+
+// Installed, the script is <prefix>/bin/rating-plot and finds rating.gp in
+// <prefix>/share/rating; without it there it fails and says what is missing.
+TEST(PlotInstall, FindsTheGnuplotFileInTheSharedFolder)
+{
+    if (!have_gnuplot())
+        GTEST_SKIP() << "gnuplot is not installed";
+    TempDir tmp;
+    const std::string prefix = tmp.path + "/prefix";
+    const std::string work = tmp.path + "/work";
+    ASSERT_EQ(run_command("mkdir -p '" + prefix + "/bin' '" + prefix + "/share/rating' '" + work + "' && cp '" +
+                          kPlotScript + "' '" + prefix + "/bin/rating-plot' && cp '" RATING_SOURCE_DIR
+                          "/plot/rating.gp' '" + prefix + "/share/rating/'"),
+              0);
+    write_hand_made(work, "# Site G", " - splines: 3 intervals, knot stages automatic");
+    const PlotRun r = run_plot_with(work, "", prefix + "/bin/rating-plot");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "gauges/site1.png\n");
+    expect_png(work + "/gauges/site1.png");
+
+    std::remove((prefix + "/share/rating/rating.gp").c_str());
+    const PlotRun missing = run_plot_with(work, "", prefix + "/bin/rating-plot");
+    EXPECT_NE(missing.status, 0);
+    EXPECT_TRUE(missing.out.empty()) << missing.out;
+    EXPECT_TRUE(contains(missing.err, "rating.gp")) << missing.err;
 }
