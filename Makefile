@@ -1,5 +1,7 @@
-# Set-up and everyday commands. `make example` and `make test` work on a fresh
-# Debian machine: they install what is missing first (see scripts/install-deps.sh).
+# Set-up and everyday commands. Each target first installs what it needs and
+# nothing more (scripts/install-deps.sh): `make build` a compiler, CMake and
+# three header-only libraries (CLI11, Boost.Math, nlohmann-json), `make
+# example` gnuplot as well, `make test` GoogleTest and Eigen besides.
 
 BUILD   := $(CURDIR)/build
 JOBS    ?= 2
@@ -10,66 +12,89 @@ BENCH   := $(BUILD)/bench
 BENCH_OUT := --benchmark_out=$(BENCH)/results.json --benchmark_out_format=json
 FUZZ_SECONDS ?= 600
 FUZZ_SMOKE_SECONDS ?= 60
+PREFIX  ?= /usr/local
+DEPS    := ./scripts/install-deps.sh
 
-.PHONY: all deps build example test test-release test-sanitize test-fuzz bench fuzz clean
+.PHONY: all build example install test test-release test-sanitize test-fuzz bench fuzz clean
 
 all: build
 
-deps:
-	@./scripts/install-deps.sh
+# The program alone: no tests, no test libraries.
+build:
+	$(DEPS) build
+	cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DRATING_TESTS=OFF >/dev/null
+	cmake --build $(RELEASE) -j$(JOBS) --target rating
 
-build: deps
-	cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release >/dev/null
-	cmake --build $(RELEASE) -j$(JOBS)
-
-# Runs the bundled example gauge in a copy of examples/ (standard input closed,
-# so the closing pause does not wait) and draws its plots.
+# Runs the bundled example gauge with its report in a copy of examples/
+# (standard input closed, so the closing pause does not wait) and draws its
+# plots.
 example: build
+	$(DEPS) plot
 	rm -rf $(EXAMPLE)
 	cp -r examples $(EXAMPLE)
-	cd $(EXAMPLE) && $(RELEASE)/rating 0<&-
+	cd $(EXAMPLE) && $(RELEASE)/rating --report 0<&-
 	@echo
 	cd $(EXAMPLE) && $(CURDIR)/plot/plot.sh && $(CURDIR)/plot/plot.sh --log
 	@echo
 	@echo "Example run in $(EXAMPLE):"
 	@cd $(EXAMPLE) && ls -1 Source.plt gauge/*
 
-test: test-release test-sanitize test-fuzz
+# The program, the plot script and its gnuplot file under PREFIX.
+install: build
+	cmake --install $(RELEASE) --prefix $(PREFIX)
 
-test-release: deps
-	cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release >/dev/null
+# Every test in a release build and again under the sanitizers. No fuzzing
+# campaign: its result would depend on luck and time. The replay of every
+# seed and kept finding is part of the tests.
+test: test-release test-sanitize
+
+test-release:
+	$(DEPS) test
+	cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DRATING_TESTS=ON >/dev/null
 	cmake --build $(RELEASE) -j$(JOBS)
 	cd $(RELEASE) && ctest -j$(JOBS) --output-on-failure
 
-test-sanitize: deps
-	cmake -S . -B $(SANITIZE) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRATING_SANITIZE=ON >/dev/null
+# LeakSanitizer runs too: the tests free what they allocate. The program may
+# leave its run state to the end of the process, which holds it reachable.
+test-sanitize:
+	$(DEPS) test
+	cmake -S . -B $(SANITIZE) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRATING_SANITIZE=ON -DRATING_TESTS=ON >/dev/null
 	cmake --build $(SANITIZE) -j$(JOBS)
-	cd $(SANITIZE) && ASAN_OPTIONS=detect_leaks=0:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	cd $(SANITIZE) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest -j$(JOBS) --output-on-failure
 
 # A short fuzzing run of every input file (fuzz/run.sh) from the seeds, in a
 # folder of its own: fails when it finds a crash or a sanitizer report.
-test-fuzz: deps
+test-fuzz:
+	$(DEPS) fuzz
 	rm -rf $(BUILD)/fuzz/smoke
 	FUZZ_OUT=$(BUILD)/fuzz/smoke ./fuzz/run.sh $(FUZZ_SMOKE_SECONDS)
 
 # Fuzzes the four input files for FUZZ_SECONDS in all (e.g.
 # FUZZ_SECONDS=1800 make fuzz); campaigns go on from build/fuzz/out.
-fuzz: deps
+fuzz:
+	$(DEPS) fuzz
 	./fuzz/run.sh $(FUZZ_SECONDS)
 
-# Benchmarks of the fit in release mode: the bit-identity checks first, then
-# Google Benchmark (table in build/bench/results.txt, JSON in
-# build/bench/results.json), then the separate timed runs that end at the
-# iteration limit (appended to the table, JSON in build/bench/limit.json).
-bench: deps
-	cmake -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=Release -DRATING_TESTS=OFF >/dev/null
-	cmake --build $(BENCH) -j$(JOBS) --target rating bench_fit fit_identity make_gauge
+# Benchmarks in release mode: the bit-identity checks first, then Google
+# Benchmark of the fit, the check and the report (table in
+# build/bench/results.txt, JSON in build/bench/results.json) and of the exact
+# solver (least-squares.txt/.json), the separate timed runs that end at the
+# iteration limit (limit.json), and whole runs of the example gauge, static
+# against dynamic (startup.json).
+bench:
+	$(DEPS) bench
+	cmake -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=Release -DRATING_TESTS=OFF -DRATING_BENCH=ON >/dev/null
+	cmake --build $(BENCH) -j$(JOBS) --target rating bench_fit bench_least_squares fit_identity make_gauge
+	cmake -S . -B $(BENCH)-dynamic -DCMAKE_BUILD_TYPE=Release -DRATING_TESTS=OFF -DRATING_STATIC=OFF >/dev/null
+	cmake --build $(BENCH)-dynamic -j$(JOBS) --target rating
 	$(BENCH)/bench/fit_identity objective
-	$(BENCH)/bench/fit_identity check bench/fit-digests.txt || \
-		echo "bench: the fits' bits differ from bench/fit-digests.txt (see bench/fit_identity.cpp)"
+	$(BENCH)/bench/fit_identity check bench/fit-digests.txt
 	bash -o pipefail -c '$(BENCH)/bench/bench_fit $(BENCH_OUT) | tee $(BENCH)/results.txt'
+	bash -o pipefail -c '$(BENCH)/bench/bench_least_squares --benchmark_out=$(BENCH)/least-squares.json \
+		--benchmark_out_format=json | tee $(BENCH)/least-squares.txt'
 	bash -o pipefail -c './bench/limit.sh $(BENCH) | tee -a $(BENCH)/results.txt'
+	./bench/startup.sh $(BENCH)/rating $(BENCH)-dynamic/rating $(BENCH)
 
 clean:
 	rm -rf $(BUILD)

@@ -81,6 +81,7 @@ void load_synthetic(const GaugeShape &shape)
     if (getcwd(cwd, sizeof cwd) == nullptr || chdir(dir.c_str()) != 0)
         throw std::runtime_error("cannot enter " + dir);
     // The input steps talk to the console; keep the report clean.
+    release_model();
     std::fflush(stdout);
     const int saved = dup(1);
     const int null = open("/dev/null", O_WRONLY);
@@ -90,6 +91,7 @@ void load_synthetic(const GaugeShape &shape)
     read_settings();
     read_observations();
     place_knots();
+    transform_discharges();
     std::fflush(stdout);
     dup2(saved, 1);
     close(saved);
@@ -100,14 +102,10 @@ void load_synthetic(const GaugeShape &shape)
     std::remove((dir + "/Settings.dat").c_str());
     rmdir((dir + "/g").c_str());
     rmdir(dir.c_str());
-
-    for (int i = 1; i <= N; i++)
-        Qnu[i] = std::pow(Q[i], nu);
 }
 
 FitResult fit_from_zero(double (*func)(double *))
 {
-    NN = J + M;
     if (NN >= 128)
         throw std::runtime_error("too many parameters for FitResult");
     double *xv = dvector(1, NN);

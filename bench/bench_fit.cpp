@@ -5,12 +5,19 @@
 // Counters: evals = objective evaluations per fit; t_eval_obs = time per
 // evaluation per observation (seconds, shown with an SI prefix); iter =
 // Powell's iteration count.
+//
+// Also what the default run adds after the fit (the least-squares check:
+// the exact solve and the choice of the curve), and what the report adds
+// (its figures and its four files, written to a scratch stream).
+#include "Driver.h"
 #include "Model.h"
+#include "Report.h"
 #include "Workload.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstdio>
 
 namespace {
 
@@ -74,8 +81,44 @@ void shapes(benchmark::internal::Benchmark *b)
                 b->Args({n, j, m});
 }
 
+void BM_LeastSquaresCheck(benchmark::State &state)
+{
+    load_synthetic(shape_of(state));
+    const FitResult r = fit_from_zero(Eqn);
+    fret = r.fret;
+    for (auto _ : state) {
+        solve_least_squares();
+        benchmark::DoNotOptimize(choose_written_curve(Solver::minimiser));
+    }
+}
+
+void BM_Report(benchmark::State &state)
+{
+    load_synthetic(shape_of(state));
+    Nout = 100;
+    Spacing = 1.0;
+    const FitResult r = fit_from_zero(Eqn);
+    fret = r.fret;
+    solve_least_squares();
+    choose_written_curve(Solver::minimiser);
+    std::FILE *scratch = std::tmpfile();
+    for (auto _ : state) {
+        std::rewind(scratch);
+        const ReportInput in = report_input(false, false);
+        const FitFigures f = figure_fit(in);
+        write_gaugings_csv(scratch, f);
+        write_band_csv(scratch, in, f);
+        write_summary_json(scratch, in, f);
+        write_report_text(scratch, in, f);
+        std::fflush(scratch);
+    }
+    std::fclose(scratch);
+}
+
 } // namespace
 
+BENCHMARK(BM_LeastSquaresCheck)->Args({126, 3, 3})->Args({999, 30, 3})->ArgNames({"N", "J", "M"})->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Report)->Args({126, 3, 3})->Args({999, 30, 3})->ArgNames({"N", "J", "M"})->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Fit)->Apply(shapes)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Eqn)->Apply(shapes)->Unit(benchmark::kNanosecond);
 

@@ -69,17 +69,12 @@ void random_state(Random &rng, int n, int j, int m)
     N = n;
     J = j;
     M = m;
-    NN = J + M;
     const double scale = std::pow(10.0, rng.between(-3, 3));
     const double base = rng.scaled(3.0);
     Y[1] = base;
     for (int k = 2; k <= J + 1; k++)
         Y[k] = Y[k - 1] + (rng.uniform() < 0.1 ? 0.0 : scale * rng.uniform());
-    Y0 = &Y[1];
-    delta = dvector(1, J);
-    for (int k = 1; k <= J; k++)
-        delta[k] = Y[k + 1] - Y[k];
-    c = dmatrix(1, J + 1, 0, M);
+    complete_knots();
     h = dvector(1, N);
     Qnu = dvector(1, N);
     I = ivector(1, N);
@@ -88,15 +83,6 @@ void random_state(Random &rng, int n, int j, int m)
         h[i] = Y[I[i]] + delta[I[i]] * rng.uniform();
         Qnu[i] = rng.scaled(4.0);
     }
-}
-
-void free_state()
-{
-    free_dmatrix(c, 1, J + 1, 0, M);
-    free_dvector(delta, 1, J);
-    free_dvector(h, 1, N);
-    free_dvector(Qnu, 1, N);
-    free_ivector(I, 1, N);
 }
 
 long mismatches = 0;
@@ -137,7 +123,7 @@ long objective_cases(Random &rng)
     for (int state = 0; state < 1500; state++) {
         const int n = rng.between(1, 300);
         const int j = rng.between(1, 98);
-        const int m = rng.between(0, 3);
+        const int m = rng.between(1, 3);
         random_state(rng, n, j, m);
         const std::string where = "state " + std::to_string(state) + " (N " + std::to_string(n) + ", J " +
                                   std::to_string(j) + ", M " + std::to_string(m) + ")";
@@ -164,7 +150,7 @@ long objective_cases(Random &rng)
                 NN = J + M;
             }
         }
-        free_state();
+        release_model();
     }
     return count;
 }

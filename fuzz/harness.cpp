@@ -5,18 +5,21 @@
 //
 // Built with afl-clang-fast++ it is the target of AFL++ in fork-server mode:
 // the scratch folder and the valid files are made once, before the fork
-// point, and every forked child writes its input and runs read_control,
-// read_settings, write_source_plt, read_observations, place_knots,
-// fit_and_write_results and finish_run. The run's error paths call exit(),
+// point, and every forked child writes its input and makes the program's
+// run (run() of the driver). The run's error paths call exit(),
 // which ends only that child; a sanitizer report aborts it, and that is
 // what the fuzzer counts as a crash. Built with the ordinary compiler it
 // replays one input, which is how the regression inputs are tested.
 //
+// The options of the run come from the input's length, so that one campaign
+// covers them all: an odd length runs the exact solver, and every other pair
+// of lengths writes the report (--report).
+//
 // Two limits keep the fuzzer inside its folder and its time: a Control.dat
-// that names an absolute folder or one with ".." in it is not followed
-// (read_control has parsed it by then), and Nout is held to 1000 rows.
+// that names an absolute folder or one with ".." in it is not followed, and
+// settings with more than 1000 output rows are not run (read_control and
+// read_settings parse them first, as the run does again).
 #include "Driver.h"
-#include "Model.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -157,17 +160,14 @@ int main(int argc, char **argv)
     if (!put(target, input))
         return 2;
 
-    Tstart = 0;
     read_control();
     if (outside_scratch(Directory) || outside_scratch(Inputfile))
         return 0;
     read_settings();
     if (Nout > 1000)
-        Nout = 1000;
-    write_source_plt();
-    read_observations();
-    place_knots();
-    fit_and_write_results();
-    finish_run();
-    return 0;
+        return 0;
+    RunOptions options;
+    options.solver = input.size() % 2 == 1 ? Solver::exact : Solver::minimiser;
+    options.report = input.size() / 2 % 2 == 1;
+    return run(options);
 }

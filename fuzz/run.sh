@@ -28,7 +28,7 @@ for tool in afl-fuzz afl-clang-fast++; do
 done
 
 CC=afl-clang-fast CXX=afl-clang-fast++ AFL_QUIET=1 \
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRATING_SANITIZE=ON -DRATING_TESTS=OFF >/dev/null
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRATING_SANITIZE=ON -DRATING_TESTS=OFF -DRATING_FUZZ=ON >/dev/null
 AFL_QUIET=1 cmake --build "$build" -j"$jobs" --target fuzz_harness >/dev/null
 
 kinds=(control settings data knots)

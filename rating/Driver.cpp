@@ -1,35 +1,39 @@
 #include "Driver.h"
 
 #include "Kvutil.h"
+#include "LeastSquares.h"
 #include "Model.h"
 #include "Optimise.h"
+#include "Report.h"
+#include "ResultFile.h"
 #include "Sort2.h"
 #include "TextInput.h"
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <utility>
 #include <vector>
 
 char Directory[kBufferSize];
 char Inputfile[kBufferSize];
-char Path[kBufferSize];
 char Title[kBufferSize];
 char Shorttitle[kBufferSize];
 int Jdefault = 0;
 int Nout = 0;
 double Spacing = 0.0;
 double *x = nullptr;
-double **A = nullptr;
 int iter = 0;
 double fret = 0.0;
+long Tstart = 0;
+long Tend = 0;
 
 namespace {
 
@@ -38,25 +42,12 @@ const char *const kSettingsFile = "Settings.dat";
 const char *const kSourceFile = "Source.plt";
 constexpr int kMaxListedStages = kMaxIntervals - 1;
 
-int jdefault_line = 0;  // where Jdefault stands in Settings.dat, for messages
+LineNumber jdefault_line = 0;  // where Jdefault and nu stand in Settings.dat, for messages
+LineNumber nu_line = 0;
 
-// A file being written under a temporary name beside its final one. It takes
-// the final name only once it is complete, so a run that ends early leaves
-// an earlier result as it was and no half-written file behind.
-struct PendingFile {
-    std::string final_path;
-    std::string temp_path;
-    bool done;
-};
-
-std::vector<PendingFile> pending_files;
-
-void remove_unfinished_files()
-{
-    for (const PendingFile &p : pending_files)
-        if (!p.done)
-            std::remove(p.temp_path.c_str());
-}
+// The observations as read, in file order, with their lines.
+std::vector<double> stages_as_read;
+std::vector<LineNumber> lines_as_read;
 
 [[noreturn]] void cannot_open(const char *path)
 {
@@ -67,49 +58,71 @@ void remove_unfinished_files()
     std::exit(-1);
 }
 
-[[noreturn]] void cannot_write(const std::string &path)
+// A stage of the result table as text.
+struct StageText {
+    char text[32];
+    bool equals(const StageText &other) const { return std::strcmp(text, other.text) == 0; }
+};
+
+StageText stage_text(double stage, int digits)
 {
-    std::printf("\nUnable to write file %s\n", path.c_str());
-    std::exit(1);
+    StageText t;
+    std::snprintf(t.text, sizeof t.text, "%.*g", digits, stage);
+    return t;
 }
 
-std::FILE *open_pending(const std::string &final_path)
+// The stage with the fewest significant digits (up to 17) at which it differs
+// from each neighbour given, the neighbours written with as many digits.
+StageText distinct_stage_text(double stage, const double *below, const double *above)
 {
-    static bool cleanup_registered = false;
-    if (!cleanup_registered) {
-        std::atexit(remove_unfinished_files);
-        cleanup_registered = true;
+    constexpr int kMostDigits = 17;
+    for (int digits = 6; digits < kMostDigits; digits++) {
+        const StageText t = stage_text(stage, digits);
+        if ((below == nullptr || !t.equals(stage_text(*below, digits))) &&
+            (above == nullptr || !t.equals(stage_text(*above, digits))))
+            return t;
     }
-    std::string temp_path = final_path + ".XXXXXX";
-    const int fd = mkstemp(temp_path.data());
-    if (fd < 0) {
-        std::printf("\nUnable to create file %s\n", final_path.c_str());
-        std::exit(1);
-    }
-    pending_files.push_back({final_path, temp_path, false});
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    std::FILE *f = fdopen(fd, "w");
-    if (f == nullptr) {
-        close(fd);
-        cannot_write(final_path);
-    }
-    return f;
+    return stage_text(stage, kMostDigits);
 }
 
-void commit_pending(std::FILE *f, const std::string &final_path)
+// Adds [lo, hi] to ascending ranges, joining it to the last one if they touch.
+void add_to_ranges(StageRanges &ranges, double lo, double hi)
 {
-    bool ok = std::fflush(f) == 0 && !std::ferror(f);
-    ok = std::fclose(f) == 0 && ok;
-    for (PendingFile &p : pending_files) {
-        if (p.final_path != final_path || p.done)
-            continue;
-        if (!ok || std::rename(p.temp_path.c_str(), final_path.c_str()) != 0)
-            cannot_write(final_path);
-        p.done = true;
-        return;
+    if (!ranges.empty() && ranges.back().second >= lo)
+        ranges.back().second = hi;
+    else
+        ranges.emplace_back(lo, hi);
+}
+
+// What the result table showed beyond its rows.
+struct TableNotes {
+    long long clamped_rows = 0;   // rows whose model value had no discharge as it stood
+    StageRanges no_discharge;     // stages written as nan (negative nu)
+    StageRanges decreasing;       // stages where the discharge falls as the stage rises
+};
+
+TableNotes table_notes;
+
+// The least-squares curve, and whether the result table is written from it
+// rather than from the minimiser's c.
+SplineFit exact_fit;
+bool write_least_squares = false;
+double stopped_short_by = 0.0;  // per cent of the least sum of squares
+
+// The ranges joined by ", ", each formatted with two %g, or with one %g by
+// `single` where it holds one stage.
+std::string ranges_text(const char *format, const char *single, const StageRanges &ranges)
+{
+    std::string text;
+    char one[160];
+    for (const auto &range : ranges) {
+        if (range.first == range.second)
+            std::snprintf(one, sizeof one, single, range.first);
+        else
+            std::snprintf(one, sizeof one, format, range.first, range.second);
+        text += (text.empty() ? "" : ", ") + std::string(one);
     }
+    return text;
 }
 
 // Copies at most kBufferSize - 1 characters.
@@ -135,28 +148,40 @@ std::string format_g(const char *format, double a, double b, double c)
     return text;
 }
 
-void compose_path(const char *extension)
+// "<Directory>/<Inputfile>.<extension>"; read_control has made sure it fits
+// the 199 characters of a path.
+std::string data_set_path(const char *extension)
 {
-    const int length = std::snprintf(Path, sizeof Path, "%s/%s.%s", Directory, Inputfile, extension);
-    if (length < 0 || length >= kBufferSize)
-        file_error(kControlFile, std::string("the path of the .") + extension + " file is too long");
+    return std::string(Directory) + "/" + Inputfile + "." + extension;
+}
+
+// Loads Control.dat, Settings.dat or the data file: one that cannot be
+// opened is reported and ends the run after a pause with exit code -1; a
+// folder, device or pipe in its place is refused.
+void load_input(const char *path, TextFile &tf)
+{
+    const int why = load_text(path, tf);
+    if (why == kIsFolder || why == kNotRegularFile)
+        file_error(path, load_failure(why));
+    if (why != 0)
+        cannot_open(path);
 }
 
 // Reads one setting and throws away the rest of its line; returns its line.
-int read_setting(TextFile &tf, double &value, const char *what)
+LineNumber read_setting(TextFile &tf, double &value, const char *what)
 {
     if (!read_double(tf, value))
         input_error(tf.name, tf.line, std::string("expected ") + what);
-    const int line = tf.line;
+    const LineNumber line = tf.line;
     skip_rest_of_line(tf);
     return line;
 }
 
-int read_setting(TextFile &tf, int &value, const char *what)
+LineNumber read_setting(TextFile &tf, int &value, const char *what)
 {
     if (!read_int(tf, value))
         input_error(tf.name, tf.line, std::string("expected ") + what + " (a whole number)");
-    const int line = tf.line;
+    const LineNumber line = tf.line;
     skip_rest_of_line(tf);
     return line;
 }
@@ -164,7 +189,7 @@ int read_setting(TextFile &tf, int &value, const char *what)
 void read_listed_knots(TextFile &tf)
 {
     std::vector<double> stages;
-    std::vector<int> lines;
+    std::vector<LineNumber> lines;
     double v;
     if (!read_double(tf, v))
         input_error(tf.name, tf.line, "expected the first knot stage");
@@ -172,7 +197,7 @@ void read_listed_knots(TextFile &tf)
     lines.push_back(tf.line);
     skip_rest_of_line(tf);
     while (skip_space(tf)) {
-        const int line = tf.line;
+        const LineNumber line = tf.line;
         if (!read_double(tf, v))
             input_error(tf.name, line, "expected a knot stage");
         stages.push_back(v);
@@ -200,50 +225,17 @@ void read_listed_knots(TextFile &tf)
                                  stages[k], h[1], h[N]));
     }
 
-    J = static_cast<int>(stages.size()) + 1;
-    Y[1] = h[1];
-    for (int k = 2; k <= J; k++)
-        Y[k] = stages[k - 2];
-    Y[J + 1] = h[N];
-    assign_by_knots();
+    list_knots(stages.data(), static_cast<int>(stages.size()));
 }
 
 } // namespace
 
-void assign_by_knots()
-{
-    for (int i = 1; i <= N; i++)
-        for (int j = 1; j <= J; j++)
-            if (h[i] >= Y[j])
-                I[i] = j;
-}
-
-// Equal numbers of observations per interval; each interior knot midway
-// between the last observation of one interval and the first of the next.
-void place_automatic()
-{
-    J = Jknot;
-    const double NJ = static_cast<double>(N) / J;
-    int ia = 1;
-    Y[1] = h[1];
-    for (int q = 1; q <= J; q++) {
-        const int iz = static_cast<int>(std::round(q * NJ));
-        for (int i = ia; i <= iz; i++)
-            I[i] = q;
-        ia = iz + 1;
-        if (q < J)
-            Y[q + 1] = (h[iz] + h[iz + 1]) * 0.5;
-    }
-    Y[J + 1] = h[N];
-}
-
 void read_control()
 {
     TextFile tf;
-    if (!load_text(kControlFile, tf))
-        cannot_open(kControlFile);
+    load_input(kControlFile, tf);
     const std::string folder = read_word(tf);
-    const int folder_line = tf.line;
+    const LineNumber folder_line = tf.line;
     const std::string name = read_word(tf);
     if (name.empty())
         input_error(tf.name, tf.line, "expected two words: the folder and the name of the data set");
@@ -261,14 +253,13 @@ void read_control()
 void read_settings()
 {
     TextFile tf;
-    if (!load_text(kSettingsFile, tf))
-        cannot_open(kSettingsFile);
+    load_input(kSettingsFile, tf);
     skip_rest_of_line(tf);
-    const int nu_line = read_setting(tf, nu, "the exponent nu");
+    nu_line = read_setting(tf, nu, "the exponent nu");
     jdefault_line = read_setting(tf, Jdefault, "the default number of intervals Jdefault");
-    const int m_line = read_setting(tf, M, "the polynomial degree M");
-    const int nout_line = read_setting(tf, Nout, "the number of output steps Nout");
-    const int spacing_line = read_setting(tf, Spacing, "the exponent of the output spacing Spacing");
+    const LineNumber m_line = read_setting(tf, M, "the polynomial degree M");
+    const LineNumber nout_line = read_setting(tf, Nout, "the number of output steps Nout");
+    const LineNumber spacing_line = read_setting(tf, Spacing, "the exponent of the output spacing Spacing");
 
     if (!std::isfinite(nu) || nu == 0.0)
         input_error(tf.name, nu_line, "the exponent nu must be a finite number other than 0");
@@ -280,32 +271,23 @@ void read_settings()
         input_error(tf.name, spacing_line, "the exponent Spacing must be a finite number above 0");
 }
 
-void write_source_plt()
-{
-    out = open_pending(kSourceFile);
-    std::fputs("# Control file for single plots\n", out);
-    std::fprintf(out, "\nName=\"%s\"", Inputfile);
-    std::fprintf(out, "\nFolder=\"%s\"", Directory);
-    commit_pending(out, kSourceFile);
-    out = nullptr;
-}
-
 void read_observations()
 {
-    compose_path("dat");
+    const std::string path = data_set_path("dat");
     TextFile tf;
-    if (!load_text(Path, tf))
-        cannot_open(Path);
+    load_input(path.c_str(), tf);
 
     const std::string first = take_rest_of_line(tf);
     copy_cut(Title, first);
     copy_cut(Shorttitle, first.size() > 2 ? first.substr(2) : std::string());
     std::printf("\n%s", Shorttitle);
 
-    std::vector<double> stages;
+    std::vector<double> &stages = stages_as_read;
     std::vector<double> discharges;
+    stages.clear();
+    lines_as_read.clear();
     while (!at_end(tf)) {
-        const int line = tf.line;
+        const LineNumber line = tf.line;
         const std::string text = take_rest_of_line(tf);
         if (is_blank(text))
             continue;
@@ -326,6 +308,7 @@ void read_observations()
             input_error(tf.name, line, "too many observations");
         stages.push_back(hv);
         discharges.push_back(qv);
+        lines_as_read.push_back(line);
     }
     if (stages.empty())
         file_error(tf.name, "no observations: expected lines of a stage and a discharge after the title line");
@@ -347,10 +330,13 @@ void read_observations()
 
 void place_knots()
 {
-    compose_path("knots");
+    const std::string path = data_set_path("knots");
     TextFile tf;
-    const bool have_file = load_text(Path, tf);
-    int mode_line = jdefault_line;
+    const int why = load_text(path.c_str(), tf);
+    if (why != 0 && why != ENOENT)
+        file_error(path, "the knots file cannot be read: " + load_failure(why));
+    const bool have_file = why == 0;
+    LineNumber mode_line = jdefault_line;
     if (have_file) {
         skip_rest_of_line(tf);
         if (!read_int(tf, Jknot))
@@ -380,30 +366,65 @@ void place_knots()
                             std::to_string(N));
         place_automatic();
     }
-
-    delta = dvector(1, J);
-    for (int j = 1; j <= J; j++)
-        delta[j] = Y[j + 1] - Y[j];
-    c = dmatrix(1, J + 1, 0, M);
-    Y0 = &Y[1];
+    complete_knots();
 }
 
-void fit_and_write_results()
+std::vector<LineNumber> gauging_lines()
 {
-    compose_path("res");
-    const std::string res_path = Path;
-    compose_path("plt");
-    const std::string plt_path = Path;
-    // Both files are made before the fit, so that a folder that cannot take
-    // them is known before the work is done.
-    std::FILE *res = open_pending(res_path);
-    std::FILE *plt = open_pending(plt_path);
+    // The paired sort moves pairs by their keys alone, so the same stages
+    // with the positions as companions take the same way as h and Q did.
+    double *keys = dvector(1, N);
+    double *where = dvector(1, N);
+    for (int i = 1; i <= N; i++) {
+        keys[i] = stages_as_read[static_cast<std::size_t>(i - 1)];
+        where[i] = i - 1;
+    }
+    sort2(N, keys, where);
+    std::vector<LineNumber> lines(static_cast<std::size_t>(N) + 1, 0);
+    for (int i = 1; i <= N; i++)
+        lines[static_cast<std::size_t>(i)] = lines_as_read[static_cast<std::size_t>(where[i])];
+    free_dvector(where, 1, N);
+    free_dvector(keys, 1, N);
+    return lines;
+}
 
-    NN = J + M;
-    x = dvector(1, NN);
-    A = dmatrix(1, NN, 1, NN);
+void transform_discharges()
+{
     for (int i = 1; i <= N; i++)
         Qnu[i] = std::pow(Q[i], nu);
+
+    char text[400];
+    for (int i = 1; i <= N; i++) {
+        if (std::isfinite(Qnu[i]))
+            continue;
+        const LineNumber line = gauging_lines()[static_cast<std::size_t>(i)];
+        std::snprintf(text, sizeof text,
+                      "with nu = %g the discharge %g on line %lld of %s gives Q^nu = %g, which cannot be fitted; "
+                      "expected an exponent nu that keeps Q^nu finite",
+                      nu, Q[i], line, data_set_path("dat").c_str(), Qnu[i]);
+        input_error(kSettingsFile, nu_line, text);
+    }
+    bool same_discharges = true;
+    bool same_transformed = true;
+    for (int i = 2; i <= N; i++) {
+        same_discharges = same_discharges && Q[i] == Q[1];
+        same_transformed = same_transformed && Qnu[i] == Qnu[1];
+    }
+    if (same_transformed && !same_discharges) {
+        std::snprintf(text, sizeof text,
+                      "with nu = %g every discharge gives the same Q^nu = %g, which cannot be fitted; "
+                      "expected an exponent nu that keeps the discharges apart",
+                      nu, Qnu[1]);
+        input_error(kSettingsFile, nu_line, text);
+    }
+}
+
+void fit_curve()
+{
+    if (x != nullptr)
+        free_dvector(x, 1, NN);
+    x = dvector(1, NN);
+    double **A = dmatrix(1, NN, 1, NN);
     for (int i = 1; i <= NN; i++) {
         x[i] = 0.0;
         for (int k = 1; k <= NN; k++)
@@ -411,40 +432,97 @@ void fit_and_write_results()
         A[i][i] = 1.0;
     }
     Powell(x, A, NN, 1e-16, &iter, &fret, Eqn);
+    free_dmatrix(A, 1, NN, 1, NN);
     Transfer(x);
     Continuity();
+}
 
-    out = res;
-    std::fprintf(out, "%s", Title);
-    std::fputs("\n# Computed rating curve", out);
-    std::fputs("\n# h ", out);
-    std::fprintf(out, "nu =%6.3f ", nu);
-    std::fputc('\n', out);
+void write_source_plt(std::FILE *out)
+{
+    write_result(out, "# Control file for single plots\n");
+    write_result(out, "\nName=\"%s\"", Inputfile);
+    write_result(out, "\nFolder=\"%s\"", Directory);
+}
+
+double curve_value(double stage)
+{
+    return write_least_squares ? spline_value(exact_fit, stage) : P(stage);
+}
+
+double discharge_of(double value)
+{
+    if (nu > 0.0)
+        return std::pow(value < 0.0 ? 1e-10 : value, 1.0 / nu);
+    // A negative power of a value at or below 0 is no discharge.
+    return value > 0.0 ? std::pow(value, 1.0 / nu) : std::numeric_limits<double>::quiet_NaN();
+}
+
+void write_result_table(std::FILE *out)
+{
+    write_result(out, "%s", Title);
+    write_result(out, "\n# Computed rating curve");
+    write_result(out, "\n# h ");
+    write_result(out, "nu =%6.3f ", nu);
+    write_result(out, "\n");
+
+    table_notes = TableNotes();
+    const auto stage_of = [](long i) { return std::pow(static_cast<double>(i) / Nout, Spacing) * hrange + hmin; };
+    double below = 0.0;
+    double stage = stage_of(0);
+    double above = 0.0;
+    StageText text_below{};
+    StageText text = stage_text(stage, 5);
+    StageText text_above{};
+    double Q_below = 0.0;
     for (long i = 0; i <= Nout; i++) {
-        const double hout = std::pow(static_cast<double>(i) / Nout, Spacing) * hrange + hmin;
-        double t1 = P(hout);
-        if (t1 < 0.0)
-            t1 = 1e-10;
-        const double Qout = std::pow(t1, 1.0 / nu);
-        std::fprintf(out, "\n%.5g\t%.5g", hout, Qout);
-    }
-    commit_pending(out, res_path);
+        const bool last = i == Nout;
+        if (!last) {
+            above = stage_of(i + 1);
+            text_above = stage_text(above, 5);
+        }
+        const bool clash_below = i > 0 && text.equals(text_below);
+        const bool clash_above = !last && text.equals(text_above);
+        const StageText written =
+            clash_below || clash_above ? distinct_stage_text(stage, i > 0 ? &below : nullptr, last ? nullptr : &above)
+                                       : text;
 
-    out = plt;
-    std::fprintf(out, "Title = \"%s\"", Shorttitle);
+        const double t1 = curve_value(stage);
+        const double Qout = discharge_of(t1);
+        if (nu > 0.0 ? t1 < 0.0 : !(t1 > 0.0)) {
+            table_notes.clamped_rows++;
+            if (nu < 0.0) {
+                if (i > 0 && std::isnan(Q_below))
+                    table_notes.no_discharge.back().second = stage;
+                else
+                    table_notes.no_discharge.emplace_back(stage, stage);
+            }
+        }
+        if (i > 0 && Qout < Q_below)
+            add_to_ranges(table_notes.decreasing, below, stage);
+        write_result(out, "\n%s\t%.5g", written.text, Qout);
+
+        below = stage;
+        text_below = text;
+        Q_below = Qout;
+        stage = above;
+        text = text_above;
+    }
+}
+
+void write_plot_settings(std::FILE *out)
+{
+    write_result(out, "Title = \"%s\"", Shorttitle);
     if (Jknot < 0) {
         std::printf("\n\nKnot points from file: %d intervals\n", J);
-        std::fprintf(out, "\nSpline_label = ' - sploines: %d intervals, knot stages from file'", J);
+        write_result(out, "\nSpline_label = ' - sploines: %d intervals, knot stages from file'", J);
     } else {
         std::printf("\n\nKnot points automatic: %d intervals\n", J);
-        std::fprintf(out, "\nSpline_label = ' - splines: %d intervals, knot stages automatic'", J);
+        write_result(out, "\nSpline_label = ' - splines: %d intervals, knot stages automatic'", J);
     }
-    std::fprintf(out, "\nhmin = %.3g", h[1]);
-    std::fprintf(out, "\nhmax = %.3g", h[N]);
-    std::fprintf(out, "\nQmin = %.5g", Q[1]);
-    std::fprintf(out, "\nQmax = %.5g", Q[N]);
-    commit_pending(out, plt_path);
-    out = nullptr;
+    write_result(out, "\nhmin = %.3g", h[1]);
+    write_result(out, "\nhmax = %.3g", h[N]);
+    write_result(out, "\nQmin = %.5g", Q[1]);
+    write_result(out, "\nQmax = %.5g", Q[N]);
 }
 
 void finish_run()
@@ -454,4 +532,134 @@ void finish_run()
     std::printf("\nPaused: Hit enter");
     std::fflush(stdout);
     std::getchar();
+}
+
+void solve_least_squares()
+{
+    fit_spline(&h[1], &Qnu[1], N, &Y[1], J, M, exact_fit);
+}
+
+const SplineFit &least_squares_fit()
+{
+    return exact_fit;
+}
+
+bool choose_written_curve(Solver solver)
+{
+    stopped_short_by = 0.0;
+    if (solver == Solver::exact) {
+        write_least_squares = true;
+        return true;
+    }
+    write_least_squares = false;
+    if (!exact_fit.determined)
+        return false;
+    // The minimiser stops when a whole sweep leaves its sum of squares
+    // unchanged, which can happen short of the optimum of this linear
+    // problem; a shortfall above 1e-12 of the spread of Q^nu is not rounding.
+    double mean = 0.0;
+    for (int i = 1; i <= N; i++)
+        mean += Qnu[i];
+    mean /= N;
+    double spread = 0.0;
+    for (int i = 1; i <= N; i++)
+        spread += (Qnu[i] - mean) * (Qnu[i] - mean);
+    if (!(fret - exact_fit.sse > 1e-12 * spread))
+        return false;
+    write_least_squares = true;
+    stopped_short_by = 100.0 * (fret - exact_fit.sse) / exact_fit.sse;
+    return true;
+}
+
+ReportInput report_input(bool exact_solver, bool replaced)
+{
+    ReportInput in;
+    in.data_file = data_set_path("dat");
+    in.title = Shorttitle;
+    in.nu = nu;
+    in.degree = M;
+    in.listed_knots = Jknot < 0;
+    in.knots.assign(&Y[1], &Y[J + 2]);
+    in.nout = Nout;
+    in.spacing = Spacing;
+    in.hmin = hmin;
+    in.hrange = hrange;
+    in.exact_solver = exact_solver;
+    in.replaced = replaced && !exact_solver;
+    const std::vector<LineNumber> lines = gauging_lines();
+    in.lines.assign(lines.begin() + 1, lines.end());
+    in.h.assign(&h[1], &h[N + 1]);
+    in.Q.assign(&Q[1], &Q[N + 1]);
+    in.Qnu.assign(&Qnu[1], &Qnu[N + 1]);
+    in.interval.assign(&I[1], &I[N + 1]);
+    in.curve = curve_value;
+    in.discharge = discharge_of;
+    if (!exact_solver) {
+        in.minimiser_curve = P;
+        in.minimiser_sse = fret;
+    }
+    in.least_squares = &exact_fit;
+    in.clamped_rows = table_notes.clamped_rows;
+    in.decreasing = table_notes.decreasing;
+    return in;
+}
+
+void write_report(bool exact_solver, bool replaced)
+{
+    const ReportInput in = report_input(exact_solver, replaced);
+    const FitFigures figures = figure_fit(in);
+    std::FILE *gaugings = open_result(data_set_path("gaugings.csv"));
+    std::FILE *band = figures.band ? open_result(data_set_path("band.csv")) : nullptr;
+    std::FILE *summary = open_result(data_set_path("summary.json"));
+    std::FILE *text = open_result(data_set_path("report.txt"));
+    write_gaugings_csv(gaugings, figures);
+    if (band != nullptr)
+        write_band_csv(band, in, figures);
+    write_summary_json(summary, in, figures);
+    write_report_text(text, in, figures);
+}
+
+int run(const RunOptions &options)
+{
+    protect_results();
+    Tstart = static_cast<long>(std::clock());
+    read_control();
+    read_settings();
+    // Every result file is opened before its content is made, so that one
+    // that cannot be written is known before the work is done; none is put
+    // in place before the whole run has succeeded.
+    std::FILE *source = open_result(kSourceFile);
+    write_source_plt(source);
+    read_observations();
+    place_knots();
+    std::FILE *table = open_result(data_set_path("res"));
+    std::FILE *settings = open_result(data_set_path("plt"));
+    transform_discharges();
+    if (options.solver == Solver::minimiser)
+        fit_curve();
+    solve_least_squares();
+    if (options.solver == Solver::exact && !exact_fit.determined)
+        file_error(data_set_path("dat"), "the gaugings do not determine the curve " +
+                                             ranges_text("between stages %g and %g", "at stage %g", exact_fit.undetermined) +
+                                             ": use fewer intervals or other knots");
+    const bool replaced = choose_written_curve(options.solver);
+    write_result_table(table);
+    write_plot_settings(settings);
+    if (replaced && options.solver == Solver::minimiser)
+        std::printf("\nMinimiser stopped short of the least-squares fit (sum of squares %.3g%% above it): "
+                    "least-squares curve written\n",
+                    stopped_short_by);
+    if (!exact_fit.determined)
+        for (const auto &range : exact_fit.undetermined)
+            std::printf("\nWarning: the gaugings do not determine the curve between stages %g and %g\n", range.first,
+                        range.second);
+    if (!table_notes.no_discharge.empty())
+        std::printf("\nNo discharge where the curve's Q^nu is not above 0 (nu is negative): rows at %s written as "
+                    "nan\n",
+                    ranges_text("stages %g to %g", "stage %g", table_notes.no_discharge).c_str());
+    if (options.report)
+        write_report(options.solver == Solver::exact, replaced);
+    commit_results();
+    finish_run();
+    return 0;
 }

@@ -1,13 +1,12 @@
 #include "Model.h"
 
 #include "Interpolation.h"
+#include "Kvutil.h"
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
-FILE *in = nullptr;
-FILE *out = nullptr;
 int *I = nullptr;
 int J = 0;
 int Jknot = 0;
@@ -23,10 +22,75 @@ double hrange = 0.0;
 double nu = 0.0;
 double *Q = nullptr;
 double *Qnu = nullptr;
-double *Y0 = nullptr;
 double Y[kKnotTable];
-long Tstart = 0;
-long Tend = 0;
+double *Y0 = &Y[1];
+
+void place_automatic()
+{
+    J = Jknot;
+    const double NJ = static_cast<double>(N) / J;
+    int ia = 1;
+    Y[1] = h[1];
+    for (int q = 1; q <= J; q++) {
+        const int iz = static_cast<int>(std::round(q * NJ));
+        for (int i = ia; i <= iz; i++)
+            I[i] = q;
+        ia = iz + 1;
+        if (q < J)
+            Y[q + 1] = (h[iz] + h[iz + 1]) * 0.5;
+    }
+    Y[J + 1] = h[N];
+}
+
+void list_knots(const double *stages, int count)
+{
+    J = count + 1;
+    Y[1] = h[1];
+    for (int k = 2; k <= J; k++)
+        Y[k] = stages[k - 2];
+    Y[J + 1] = h[N];
+    assign_by_knots();
+}
+
+void assign_by_knots()
+{
+    for (int i = 1; i <= N; i++)
+        for (int j = 1; j <= J; j++)
+            if (h[i] >= Y[j])
+                I[i] = j;
+}
+
+void complete_knots()
+{
+    delta = dvector(1, J);
+    for (int j = 1; j <= J; j++)
+        delta[j] = Y[j + 1] - Y[j];
+    c = dmatrix(1, J + 1, 0, M);
+    NN = J + M;
+}
+
+void release_model()
+{
+    // The release routines need only the lower bounds, which never change.
+    if (c != nullptr)
+        free_dmatrix(c, 1, J + 1, 0, M);
+    if (delta != nullptr)
+        free_dvector(delta, 1, J);
+    if (I != nullptr)
+        free_ivector(I, 1, N);
+    if (Qnu != nullptr)
+        free_dvector(Qnu, 1, N);
+    if (Q != nullptr)
+        free_dvector(Q, 1, N);
+    if (h != nullptr)
+        free_dvector(h, 1, N);
+    c = nullptr;
+    delta = nullptr;
+    I = nullptr;
+    Qnu = nullptr;
+    Q = nullptr;
+    h = nullptr;
+}
 
 double P0(double h, int II)
 {
@@ -109,9 +173,12 @@ inline const double *powers_of_width(int j, double d)
     return w.p;
 }
 
-// Continuity as written below, with the powers taken from the table and the
-// degree fixed at compile time. Every sum starts at 0.0 and adds its terms
-// in ascending m, as the general form does.
+// At each interior knot the value, slope and half curvature of interval j at
+// its upper end (local coordinate d = delta[j]) become the constant, linear
+// and quadratic coefficients of interval j + 1:
+//     sum d^m c[j][m],  sum d^(m-1) (m c[j][m]),  sum d^(m-2) ((m 0.5 (m-1)) c[j][m]),
+// each sum starting at 0.0 and adding its terms in ascending m, the powers
+// taken from the table above and the degree fixed at compile time.
 template <int MM>
 void continuity_kept_powers()
 {
@@ -145,9 +212,8 @@ void continuity_kept_powers()
     }
 }
 
-// The sum of squared misfits with P0 written out for a degree fixed at
-// compile time: the same operations in the same order as P0 and the loop of
-// Eqn below.
+// The sum of squared misfits in observation order, with P0 written out for
+// a degree fixed at compile time: the same operations in the same order.
 template <int MM>
 double sum_of_squares()
 {
@@ -187,31 +253,7 @@ void Continuity()
         continuity_kept_powers<3>();
         return;
     default:
-        break;
-    }
-    for (int j = 1; j <= J - 1; j++) {
-        const double d = delta[j];
-
-        c[j + 1][0] = 0.0;
-        for (int m = 0; m <= M; m++)
-            c[j + 1][0] = c[j + 1][0] + std::pow(d, static_cast<double>(m)) * c[j][m];
-
-        if (M > 1) {
-            c[j + 1][1] = 0.0;
-            for (int m = 1; m <= M; m++) {
-                const double term = m * c[j][m];
-                c[j + 1][1] = c[j + 1][1] + std::pow(d, static_cast<double>(m - 1)) * term;
-            }
-        }
-
-        // Half the curvature: the quadratic coefficient of the next interval.
-        if (M > 2) {
-            c[j + 1][2] = 0.0;
-            for (int m = 2; m <= M; m++) {
-                const double term = (m * 0.5 * (m - 1)) * c[j][m];
-                c[j + 1][2] = c[j + 1][2] + std::pow(d, static_cast<double>(m - 2)) * term;
-            }
-        }
+        kverror("Continuity: the degree M must be 1, 2 or 3");
     }
 }
 
@@ -224,16 +266,7 @@ double Eqn(double *x)
         return sum_of_squares<1>();
     case 2:
         return sum_of_squares<2>();
-    case 3:
-        return sum_of_squares<3>();
     default:
-        break;
+        return sum_of_squares<3>();
     }
-    double sum = 0.0;
-    for (int i = 1; i <= N; i++) {
-        const int II = I[i];
-        const double error = P0(h[i], II) - Qnu[i];
-        sum = sum + error * error;
-    }
-    return sum;
 }

@@ -1,18 +1,15 @@
 // The rating model: the run's shared state and the piecewise polynomial of
-// Q^nu in stage, its parameterisation and the least-squares objective.
+// Q^nu in stage, its knots, its parameterisation and the least-squares
+// objective.
 //
 // Vectors are offset-indexed and addressed from 1; the coefficient matrix is
 // c[1..J+1][0..M], c[j][m] being the coefficient of (h - Y[j])^m on interval j.
 #ifndef MODEL_H
 #define MODEL_H
 
-#include <cstdio>
-
 constexpr int kKnotTable = 100;  // entries of Y; knots at Y[1..J+1], so J <= 98
 constexpr int kMaxIntervals = kKnotTable - 2;
 
-extern FILE *in;
-extern FILE *out;
 extern int *I;        // interval of each observation, 1..J
 extern int J;         // number of intervals
 extern int Jknot;     // knot mode as read: < 0 listed in the knots file, else automatic
@@ -30,8 +27,24 @@ extern double *Q;     // discharges, each beside its stage
 extern double *Qnu;   // Q^nu, the quantity fitted
 extern double *Y0;    // &Y[1]: the knot table as the interval lookup sees it
 extern double Y[kKnotTable];
-extern long Tstart;
-extern long Tend;
+
+// Knots by equal counts of the ordered observations h[1..N]: J = Jknot
+// intervals, interval q holding observations up to round(q N / J), each
+// interior knot midway between the last observation of one interval and the
+// first of the next; Y[1] = h[1], Y[J+1] = h[N]; sets every I[i].
+void place_automatic();
+// Knots at the observed ends and the `count` interior stages listed in
+// ascending order strictly inside them: J = count + 1, Y[1..J+1], every I[i].
+void list_knots(const double *stages, int count);
+// I[i] = the highest j whose knot Y[j] is at or below h[i]: an observation at
+// an interior knot belongs to the interval above it.
+void assign_by_knots();
+// For the knots Y[1..J+1] and the degree M: the widths delta[1..J], the
+// coefficient matrix c and NN = J + M.
+void complete_knots();
+// Gives back the vectors and the matrix of the state (h, Q, Qnu, I, delta,
+// c, whichever are held) and clears their pointers.
+void release_model();
 
 // Value of the polynomial of interval II at stage h.
 double P0(double h, int II);

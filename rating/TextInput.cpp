@@ -5,26 +5,59 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-bool load_text(const char *path, TextFile &tf)
+int load_text(const char *path, TextFile &tf)
 {
-    std::FILE *f = std::fopen(path, "rb");
-    if (f == nullptr)
-        return false;
+    // Without O_NONBLOCK the opening of a pipe would wait for a writer.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        const int why = errno;
+        close(fd);
+        return why;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        return S_ISDIR(st.st_mode) ? kIsFolder : kNotRegularFile;
+    }
     tf.name = path;
     tf.text.clear();
     tf.pos = 0;
     tf.line = 1;
     char buffer[65536];
-    std::size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-        tf.text.append(buffer, got);
-    const bool ok = !std::ferror(f);
-    std::fclose(f);
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got == 0)
+            break;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            const int why = errno;
+            close(fd);
+            return why;
+        }
+        tf.text.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(fd);
     // A byte order mark, as some editors write one, is not part of the text.
     if (tf.text.compare(0, 3, "\xEF\xBB\xBF") == 0)
         tf.text.erase(0, 3);
-    return ok;
+    return 0;
+}
+
+std::string load_failure(int why)
+{
+    if (why == kIsFolder)
+        return "it is a folder, not a file";
+    if (why == kNotRegularFile)
+        return "it is not a regular file (a device, pipe or socket)";
+    return std::strerror(why);
 }
 
 bool at_end(const TextFile &tf)
@@ -89,7 +122,7 @@ namespace {
 bool find_value(TextFile &tf)
 {
     const std::size_t pos = tf.pos;
-    const int line = tf.line;
+    const LineNumber line = tf.line;
     if (skip_space(tf))
         return true;
     tf.pos = pos;
@@ -144,9 +177,9 @@ bool read_int(TextFile &tf, int &v)
     return true;
 }
 
-void input_error(const std::string &name, int line, const std::string &what)
+void input_error(const std::string &name, LineNumber line, const std::string &what)
 {
-    std::printf("\nError in file %s, line %d: %s\n", name.c_str(), line, what.c_str());
+    std::printf("\nError in file %s, line %lld: %s\n", name.c_str(), line, what.c_str());
     std::exit(1);
 }
 

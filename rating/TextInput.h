@@ -11,15 +11,28 @@
 
 #include <string>
 
+// Line numbers are counted in 64 bits: a file may hold more lines than an int.
+using LineNumber = long long;
+
 struct TextFile {
     std::string name;  // as it is named in messages
     std::string text;
     std::size_t pos = 0;
-    int line = 1;      // line number at pos
+    LineNumber line = 1;  // line number at pos
 };
 
-// Reads the whole file; false when it cannot be opened or read.
-bool load_text(const char *path, TextFile &tf);
+// Why load_text could not read a file: the system's error number (ENOENT
+// when there is no such file), or one of these for a file that exists but
+// is no regular file.
+constexpr int kIsFolder = -1;
+constexpr int kNotRegularFile = -2;  // a device, pipe or socket
+
+// Reads the whole regular file; returns 0, or why it could not. A pipe or a
+// device is never opened for reading in earnest, so it cannot stall the run.
+int load_text(const char *path, TextFile &tf);
+
+// The reason for a failure of load_text, for a message.
+std::string load_failure(int why);
 
 bool at_end(const TextFile &tf);
 
@@ -50,7 +63,7 @@ bool read_double(TextFile &tf, double &v);
 bool read_int(TextFile &tf, int &v);
 
 // Ends the run: "\nError in file <name>, line <line>: <what>\n", exit code 1.
-[[noreturn]] void input_error(const std::string &name, int line, const std::string &what);
+[[noreturn]] void input_error(const std::string &name, LineNumber line, const std::string &what);
 
 // Ends the run: "\nError in file <name>: <what>\n", exit code 1.
 [[noreturn]] void file_error(const std::string &name, const std::string &what);

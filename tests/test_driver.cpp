@@ -2,9 +2,11 @@
 #include "Driver.h"
 #include "Model.h"
 #include "RunSupport.h"
+#include "TextInput.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,24 +14,8 @@
 
 namespace {
 
-class DriverSteps : public ::testing::Test {
+class DriverSteps : public ScratchFolderTest {
 protected:
-    void SetUp() override
-    {
-        dir_ = make_temp_dir();
-        mkdir((dir_ + "/g").c_str(), 0755);
-        char cwd[4096];
-        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-        old_cwd_ = cwd;
-        ASSERT_EQ(chdir(dir_.c_str()), 0);
-    }
-
-    void TearDown() override
-    {
-        ASSERT_EQ(chdir(old_cwd_.c_str()), 0);
-        remove_temp_dir(dir_);
-    }
-
     // Runs the input steps up to the knots on the given files.
     void load(const std::string &data, int jdefault, const char *knots = nullptr)
     {
@@ -38,6 +24,7 @@ protected:
         write_file("g/s.dat", data);
         if (knots != nullptr)
             write_file("g/s.knots", knots);
+        release_model();
         read_control();
         read_settings();
         read_observations();
@@ -53,9 +40,6 @@ protected:
     }
 
     std::vector<int> intervals() const { return std::vector<int>(I + 1, I + N + 1); }
-
-    std::string dir_;
-    std::string old_cwd_;
 };
 
 } // namespace
@@ -160,4 +144,48 @@ TEST_F(DriverSteps, EqualStagesAtAGroupBoundaryFollowTheSortOrder)
     EXPECT_EQ(std::vector<double>(Q + 1, Q + N + 1), (std::vector<double>{60, 40, 80, 20, 50, 30, 70, 10}));
     EXPECT_EQ(Y[2], 1.5);
     EXPECT_EQ(intervals(), (std::vector<int>{1, 1, 1, 1, 2, 2, 2, 2}));
+}
+
+// The knot between two groups is the half sum (a + b) * 0.5; for 0.737 and
+// 2.278 that is 1.5075, while a + (b - a) * 0.5 would give 1.5074999999999998.
+TEST_F(DriverSteps, KnotBetweenGroupsIsTheHalfSum)
+{
+    load(stages({0.5, 0.737, 2.278, 3.0}), 2);
+    EXPECT_EQ(Y[2], 1.5075);
+}
+
+// A listed stage is refused only when it lies closer than 0.01 to an end:
+// exactly 0.01 away it is a knot.
+TEST_F(DriverSteps, ListedStagesExactlyOneHundredthFromTheEndsAreKept)
+{
+    load(stages({0.0, 0.2, 0.4, 0.6}), 3, "Knots\n-1\n0.01\n0.3\n");
+    EXPECT_EQ(J, 3);
+    EXPECT_EQ(Y[2], 0.01);
+
+    load(stages({-0.5, -0.2, 0.0, 0.02}), 3, "Knots\n-1\n-0.1\n0.01\n");
+    EXPECT_EQ(J, 3);
+    EXPECT_EQ(Y[3], 0.01);
+}
+
+// Line numbers go on past the range of an int: a message after more than
+// 2^31 lines still names the right line.
+TEST(TextInputDeathTest, LineNumbersCountBeyondTheRangeOfAnInt)
+{
+    TextFile tf;
+    tf.name = "big.dat";
+    tf.text = "\n\n\n\n\nx\n";
+    tf.line = 2147483645;
+    double v = 0.0;
+    EXPECT_TRUE(skip_space(tf));
+    EXPECT_EQ(tf.line, 2147483650LL);
+    EXPECT_FALSE(read_double(tf, v));
+    // The message goes to standard output; here it is sent where the death
+    // test can read it.
+    EXPECT_EXIT(
+        {
+            std::fflush(stdout);
+            dup2(2, 1);
+            input_error(tf.name, tf.line, "expected a number");
+        },
+        ::testing::ExitedWithCode(1), "\nError in file big\\.dat, line 2147483650: expected a number\n");
 }

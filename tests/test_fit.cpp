@@ -1,16 +1,13 @@
 // The fit as the run makes it: the model state filled directly, then Powell
 // from the zero parameter vector along the unit directions with the
 // tolerance 1e-16 and the objective Eqn.
-#include "Driver.h"
 #include "Kvutil.h"
 #include "Model.h"
 #include "Optimise.h"
 
 #include <gtest/gtest.h>
 
-#ifdef RATING_HAVE_EIGEN
 #include <Eigen/Dense>
-#endif
 
 #include <algorithm>
 #include <cmath>
@@ -48,16 +45,6 @@ void observe(const std::vector<double> &hs, int degree)
         h[i] = hs[i - 1];
 }
 
-void complete_knots()
-{
-    delta = dvector(1, J);
-    for (int j = 1; j <= J; j++)
-        delta[j] = Y[j + 1] - Y[j];
-    c = dmatrix(1, J + 1, 0, M);
-    Y0 = &Y[1];
-    NN = J + M;
-}
-
 void equal_counts(int intervals)
 {
     Jknot = intervals;
@@ -67,22 +54,8 @@ void equal_counts(int intervals)
 
 void listed(const std::vector<double> &interior)
 {
-    J = static_cast<int>(interior.size()) + 1;
-    Y[1] = h[1];
-    for (int j = 2; j <= J; j++)
-        Y[j] = interior[j - 2];
-    Y[J + 1] = h[N];
-    assign_by_knots();
+    list_knots(interior.data(), static_cast<int>(interior.size()));
     complete_knots();
-}
-
-void release()
-{
-    free_dmatrix(c, 1, J + 1, 0, M);
-    free_dvector(delta, 1, J);
-    free_ivector(I, 1, N);
-    free_dvector(Qnu, 1, N);
-    free_dvector(h, 1, N);
 }
 
 // Fits x[1..NN] from zero; returns the sum of squares found.
@@ -101,7 +74,6 @@ double fit(double *x)
     return fret;
 }
 
-#ifdef RATING_HAVE_EIGEN
 // Approximately standard normal, from arithmetic alone.
 double gauss()
 {
@@ -119,7 +91,6 @@ void gaugings(double noise)
         Qnu[i] = std::pow(Qi, 0.5);
     }
 }
-#endif
 
 } // namespace
 
@@ -172,7 +143,7 @@ TEST(Fit, ReproducesACurveOfTheModelFamily)
                     EXPECT_NEAR(c[j][m], ctrue[j][m], 1e-8 * cmax) << "c[" << j << "][" << m << "]";
             free_dvector(x, 1, NN);
             free_dvector(xtrue, 1, NN);
-            release();
+            release_model();
         }
     }
 }
@@ -185,9 +156,6 @@ TEST(Fit, ReproducesACurveOfTheModelFamily)
 // to 1 or runs into the iteration limit.
 TEST(Fit, NoisyRatingReachesTheLeastSquaresOptimum)
 {
-#ifndef RATING_HAVE_EIGEN
-    GTEST_SKIP() << "Eigen is not available";
-#else
     struct Config {
         int n, intervals, degree;
     };
@@ -221,7 +189,6 @@ TEST(Fit, NoisyRatingReachesTheLeastSquaresOptimum)
         EXPECT_LE(excess, 1e-10);
         EXPECT_GE(excess, -1e-12);
         free_dvector(x, 1, NN);
-        release();
+        release_model();
     }
-#endif
 }

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <limits>
 #include <string>
@@ -442,12 +444,15 @@ TEST(Linmin, MinimumAtTheStartOrOneStepAway)
     EXPECT_EQ(q[1], 1.0);
     EXPECT_EQ(q[2], -2.0);
     EXPECT_EQ(ncom, 2);
+    EXPECT_EQ(pcom, nullptr);
+    EXPECT_EQ(xicom, nullptr);
 }
 
 namespace {
 
 double quartic3(double *x)
 {
+    record(x);
     double f = 0.0;
     for (int j = 1; j <= 3; j++) {
         const double d = x[j] - 0.3 * j;
@@ -456,34 +461,29 @@ double quartic3(double *x)
     return f;
 }
 
-const double line_p[4] = {0.0, 1.0, -0.5, 2.0};
-const double line_d[4] = {0.0, -0.4, 0.7, -0.9};
-
-double quartic3_along(double s)
-{
-    double xt[4];
-    for (int j = 1; j <= 3; j++)
-        xt[j] = line_p[j] + s * line_d[j];
-    return quartic3(xt);
-}
-
 } // namespace
 
-TEST(Linmin, IsBracketingFromZeroAndOneThenBrent)
+TEST(Linmin, MovesAlongTheLineByTheMinimisingStep)
 {
+    dim = 3;
+    points.clear();
+    const double p0[4] = {0.0, 1.0, -0.5, 2.0};
+    const double d0[4] = {0.0, -0.4, 0.7, -0.9};
     double p[4], xi[4];
-    std::copy(line_p, line_p + 4, p);
-    std::copy(line_d, line_d + 4, xi);
+    std::copy(p0, p0 + 4, p);
+    std::copy(d0, d0 + 4, xi);
     double fret;
     linmin(p, xi, 3, &fret, quartic3);
-
-    double a = 0.0, b = 1.0, c, fa, fb, fc, xmin;
-    mnbrak(&a, &b, &c, &fa, &fb, &fc, quartic3_along);
-    EXPECT_EQ(fret, brent(a, b, c, quartic3_along, 2.0e-4, &xmin));
+    // The bracketing starts at the point itself and one full step along xi.
+    ASSERT_GE(points.size(), 2u);
+    EXPECT_EQ(points[0], (std::vector<double>{1.0, -0.5, 2.0}));
+    EXPECT_EQ(points[1], (std::vector<double>{1.0 + -0.4, -0.5 + 0.7, 2.0 + -0.9}));
+    const double step = xi[1] / d0[1];
     for (int j = 1; j <= 3; j++) {
-        EXPECT_EQ(xi[j], line_d[j] * xmin);
-        EXPECT_EQ(p[j], line_p[j] + xi[j]);
+        EXPECT_EQ(xi[j], d0[j] * step);
+        EXPECT_EQ(p[j], p0[j] + xi[j]);
     }
+    EXPECT_EQ(fret, quartic3(p));
 }
 
 TEST(Powell, FirstSweepFollowsTheAxesInIndexOrder)
@@ -751,4 +751,116 @@ TEST(FrprmnDeathTest, IterationLimit)
             Frprmn(p, 2, 1e-10, &iter, &fret, nanfunc, dnanfunc);
         },
         ::testing::ExitedWithCode(1), "^" + fatal("Too many iterations in frprmn") + count + "$");
+}
+
+// ---------------------------------------------------------------------------
+// Each minimiser's results on fixed problems, to the bit, as this platform's
+// compiler and library give them (x86-64, GCC 12, glibc 2.36, -O2
+// -ffp-contract=off). Every constant of the routines shows in at least one of
+// them: the single-precision floor of the parabola's denominator in the first
+// (|q - r| = 4.2e-20 lies between 1e-20 and 1e-19), the line search's
+// tolerance in Powell's and the conjugate-gradient fits of Rosenbrock's
+// function, and the absolute term of the conjugate-gradient test in the last
+// (a first change of 4.4e-14 passes the test with 1e-10 and fails with 1e-11).
+
+namespace {
+
+std::uint64_t bits(double v)
+{
+    std::uint64_t u;
+    std::memcpy(&u, &v, sizeof u);
+    return u;
+}
+
+double scaled_coupled_scale = 1.0;
+
+double scaled_coupled(double *x)
+{
+    return scaled_coupled_scale * (coupled(x) - 10.0);
+}
+
+void dscaled_coupled(double *x, double *g)
+{
+    dcoupled(x, g);
+    for (int j = 1; j <= 3; j++)
+        g[j] *= scaled_coupled_scale;
+}
+
+} // namespace
+
+TEST(Pinned, BracketOfATinyParabola)
+{
+    const Bracket r = bracket_from(0.0, 1.0, parabola, 3.0, 1e-20);
+    EXPECT_EQ(calls.size(), 5u);
+    EXPECT_EQ(bits(r.a), 0x4004f1bbcf4e874cu);
+    EXPECT_EQ(bits(r.b), 0x4007fffff6a82598u);
+    EXPECT_EQ(bits(r.c), 0x400cf1bbb37838dau);
+    EXPECT_EQ(bits(r.fb), 0x38d01a631fd30469u);
+}
+
+TEST(Pinned, BrentOnAnAsymmetricMinimum)
+{
+    calls.clear();
+    double xmin;
+    const double f = brent(0.0, 1.0, 3.0,
+                           [](double x) {
+                               calls.push_back(x);
+                               const double d = x - 0.7;
+                               return d * d * d * d + 0.1 * d * d * std::cos(x);
+                           },
+                           2.0e-4, &xmin);
+    EXPECT_EQ(calls.size(), 10u);
+    EXPECT_EQ(bits(xmin), 0x3fe6665ac03778d7u);
+    EXPECT_EQ(bits(f), 0x3d84c22283cb6305u);
+}
+
+TEST(Pinned, LineSearch)
+{
+    dim = 3;
+    double p[4] = {0.0, 1.0, -0.5, 2.0};
+    double xi[4] = {0.0, -0.4, 0.7, -0.9};
+    double fret;
+    linmin(p, xi, 3, &fret, quartic3);
+    EXPECT_EQ(bits(p[1]), 0x3fdc8d0606516d64u);
+    EXPECT_EQ(bits(p[2]), 0x3fde093574f1808eu);
+    EXPECT_EQ(bits(p[3]), 0x3fe81ea6c71b9b12u);
+    EXPECT_EQ(bits(xi[1]), 0xbfe1b97cfcd7494eu);
+    EXPECT_EQ(bits(fret), 0x3f53be2e566bb288u);
+}
+
+TEST(Pinned, PowellOnRosenbrock)
+{
+    events.clear();
+    double r[3] = {0.0, -1.2, 1.0};
+    double **xi = identity(2);
+    int iter;
+    double fret;
+    Powell(r, xi, 2, 1e-10, &iter, &fret, rosenbrock);
+    EXPECT_EQ(events.size(), 1192u);
+    EXPECT_EQ(iter, 32);
+    EXPECT_EQ(bits(r[1]), 0x3ff0000000000035u);
+    EXPECT_EQ(bits(r[2]), 0x3ff000000000006bu);
+    EXPECT_EQ(bits(fret), 0x3a26ba0000000000u);
+    free_dmatrix(xi, 1, 2, 1, 2);
+}
+
+TEST(Pinned, ConjugateGradientsOnRosenbrockAndNearZero)
+{
+    events.clear();
+    double q[3] = {0.0, -1.2, 1.0};
+    int iter;
+    double fret;
+    Frprmn(q, 2, 1e-12, &iter, &fret, rosenbrock, drosenbrock);
+    EXPECT_EQ(iter, 19);
+    EXPECT_EQ(bits(q[1]), 0x3ff0000000000086u);
+    EXPECT_EQ(bits(q[2]), 0x3ff000000000010eu);
+    EXPECT_EQ(bits(fret), 0x3a51ed0000000000u);
+
+    dim = 3;
+    scaled_coupled_scale = 2e-14;
+    double z[4] = {0.0, 0.0, 0.0, 0.0};
+    Frprmn(z, 3, 1e-3, &iter, &fret, scaled_coupled, dscaled_coupled);
+    EXPECT_EQ(iter, 1);
+    EXPECT_EQ(bits(z[1]), 0x3fd3e93e93baabc1u);
+    EXPECT_EQ(bits(z[3]), 0x3feddddddd9801a1u);
 }

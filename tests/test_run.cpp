@@ -19,64 +19,6 @@ const char *const kSettings = "Settings for the run\n0.5 nu\n3 Jdefault\n1 M\n4 
 // Observations on Q = 4 h^2, so that Q^0.5 is the straight line 2 h.
 const char *const kLineData = "# Site A\n1 4\n2 16\n3 36\n";
 
-struct Gauge {
-    explicit Gauge(std::string folder) : dir(std::move(folder)) {}
-    Gauge(Gauge &&other) noexcept : dir(std::move(other.dir)) { other.dir.clear(); }
-    Gauge(const Gauge &) = delete;
-    Gauge &operator=(const Gauge &) = delete;
-    ~Gauge() { remove_temp_dir(dir); }
-
-    std::string dir;
-    std::string path(const std::string &name) const { return dir + "/" + name; }
-    std::string res() const { return read_file(path("gauges/site1.res")); }
-    std::string plt() const { return read_file(path("gauges/site1.plt")); }
-};
-
-Gauge make_gauge(const std::string &settings, const std::string &data)
-{
-    Gauge g(make_temp_dir());
-    mkdir(g.path("gauges").c_str(), 0755);
-    write_file(g.path("Control.dat"), "gauges site1\n");
-    write_file(g.path("Settings.dat"), settings);
-    write_file(g.path("gauges/site1.dat"), data);
-    return g;
-}
-
-std::vector<std::string> folder_entries(const std::string &dir)
-{
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (const dirent *e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name != "." && name != "..")
-                names.push_back(name);
-        }
-        closedir(d);
-    }
-    return names;
-}
-
-// The table rows of a result file, after its four header lines.
-std::vector<std::string> result_rows(const std::string &res)
-{
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = res.find('\n', start);
-        lines.push_back(res.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
-    return std::vector<std::string>(lines.begin() + 4, lines.end());
-}
-
-std::string settings_with(const char *nu, const char *jdefault, const char *m, const char *nout,
-                          const char *spacing)
-{
-    return std::string("Settings\n") + nu + "\n" + jdefault + "\n" + m + "\n" + nout + "\n" + spacing + "\n";
-}
-
 } // namespace
 
 TEST(Run, CompleteRunWritesEveryFileByteForByte)
@@ -253,13 +195,16 @@ TEST(Run, KnotsFileWithAnEndStageIsRejected)
 TEST(Run, MissingFilesPauseAndEndWithMinusOne)
 {
     Gauge g = make_gauge(kSettings, kLineData);
-    std::remove(g.path("gauges/site1.dat").c_str());
+    ASSERT_EQ(run_rating(g.dir).status, 0);
+    const std::string source = read_file(g.path("Source.plt"));
+
+    // A run that ends early changes no result: Source.plt keeps naming the
+    // data set of the last complete run, not the missing one.
+    write_file(g.path("Control.dat"), "gauges site2\n");
     RunResult r = run_rating(g.dir);
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, "\nUnable to open file gauges/site1.dat\n\nPaused: ");
-    // Source.plt is written before the data file is looked for.
-    EXPECT_EQ(read_file(g.path("Source.plt")),
-              "# Control file for single plots\n\nName=\"site1\"\nFolder=\"gauges\"");
+    EXPECT_EQ(r.out, "\nUnable to open file gauges/site2.dat\n\nPaused: ");
+    EXPECT_EQ(read_file(g.path("Source.plt")), source);
 
     std::remove(g.path("Settings.dat").c_str());
     r = run_rating(g.dir);
@@ -270,6 +215,7 @@ TEST(Run, MissingFilesPauseAndEndWithMinusOne)
     r = run_rating(g.dir);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "\nUnable to open file Control.dat\n\nPaused: ");
+    EXPECT_EQ(read_file(g.path("Source.plt")), source);
 }
 
 struct BadInput {
@@ -323,7 +269,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"Settings.dat", "Settings\n0.5\n3\n1\n4\ninf\n", "\nError in file Settings.dat, line 6: the exponent Spacing must be"},
         BadInput{"Settings.dat", "Settings\n0.5\n0\n1\n4\n1\n", "\nError in file Settings.dat, line 3: the default number of intervals Jdefault must be 1 to 98"},
         BadInput{"Settings.dat", "Settings\n0.5\n99\n1\n4\n1\n", "\nError in file Settings.dat, line 3: the default number of intervals Jdefault must be 1 to 98"},
-        BadInput{"Settings.dat", "Settings\n0.5\n8\n1\n4\n1\n", "\nError in file Settings.dat, line 3: 8 intervals need at least as many observations, but there are only 7"}));
+        BadInput{"Settings.dat", "Settings\n0.5\n8\n1\n4\n1\n", "\nError in file Settings.dat, line 3: 8 intervals need at least as many observations, but there are only 7"},
+        // Q^nu beyond the range of a double, or the same for every discharge.
+        BadInput{"Settings.dat", "Settings\n1000\n3\n1\n4\n1\n", "\nError in file Settings.dat, line 2: with nu = 1000 the discharge 4 on line 4 of gauges/site1.dat gives Q^nu = inf, which cannot be fitted"},
+        BadInput{"Settings.dat", "Settings\n1e-300\n3\n1\n4\n1\n", "\nError in file Settings.dat, line 2: with nu = 1e-300 every discharge gives the same Q^nu = 1, which cannot be fitted"}));
 
 INSTANTIATE_TEST_SUITE_P(
     DataFile, RunBadInput,
@@ -364,6 +313,63 @@ TEST(Run, ZeroDischargeIsRefusedOnlyForANegativeExponent)
     EXPECT_NE(r.out.find("\nError in file gauges/site1.dat, line 2: a discharge of 0 cannot be raised"),
               std::string::npos)
         << r.out;
+}
+
+TEST(Run, TransformedDischargeBeyondTheRangeOfNumbersIsRefused)
+{
+    const Gauge g = make_gauge(settings_with("2", "1", "1", "4", "1"), "# Flood\n1 5\n2 1e200\n3 40\n");
+    const RunResult r = run_rating(g.dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("\nError in file Settings.dat, line 2: with nu = 2 the discharge 1e+200 on line 3 of "
+                         "gauges/site1.dat gives Q^nu = inf"),
+              std::string::npos)
+        << r.out;
+    EXPECT_FALSE(file_exists(g.path("gauges/site1.res")));
+}
+
+// With a negative exponent a curve value at or below 0 has no discharge: such
+// rows are written as nan, and the console names their stages. (Before, the
+// replacement of negative values by 1e-10 made them 1e+10.)
+TEST(Run, NegativeExponentWritesNanWhereTheCurveHasNoDischarge)
+{
+    // 1/Q on a straight line that falls below 0 at the highest stage.
+    const Gauge g = make_gauge(settings_with("-1", "1", "1", "4", "1"), "# Falling\n1 1\n2 2\n3 4\n4 100\n");
+    const RunResult r = run_rating(g.dir);
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::vector<std::string> rows = result_rows(g.res());
+    ASSERT_EQ(rows.size(), 5u);
+    EXPECT_EQ(rows[4], "4\tnan");
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(rows[i].find("nan"), std::string::npos) << rows[i];
+    EXPECT_NE(r.out.find("\n\nKnot points automatic: 1 intervals\n\nNo discharge where the curve's Q^nu is not "
+                         "above 0 (nu is negative): rows at stage 4 written as nan\n"),
+              std::string::npos)
+        << r.out;
+}
+
+// Stages of 1000.75 to 1003.23 m (a datum above sea level) need more than
+// five digits: every row that would share its text with a neighbour gets as
+// many as set it apart, the others keep five.
+TEST(Run, StagesAboveADatumStayApartInTheTable)
+{
+    std::string data = "# Datum\n";
+    for (int i = 0; i <= 12; i++)
+        data += std::to_string(1000.75 + 0.2066666 * i) + " " + std::to_string(10.0 + 5.0 * i * i) + "\n";
+    const Gauge g = make_gauge(settings_with("0.5", "3", "3", "100", "1"), data);
+    ASSERT_EQ(run_rating(g.dir).status, 0);
+    const std::vector<std::string> rows = result_rows(g.res());
+    ASSERT_EQ(rows.size(), 101u);
+    std::vector<std::string> stages;
+    for (const std::string &row : rows)
+        stages.push_back(row.substr(0, row.find('\t')));
+    for (std::size_t i = 1; i < stages.size(); i++)
+        EXPECT_NE(stages[i], stages[i - 1]) << "row " << i;
+    // Six digits set these rows apart, where five gave 1000.8 for both
+    // 1000.7748 and 1000.7996.
+    EXPECT_EQ(stages[0], "1000.75");
+    EXPECT_EQ(stages[1], "1000.77");
+    EXPECT_EQ(stages[2], "1000.8");
+    EXPECT_EQ(stages.back(), "1003.23");
 }
 
 TEST(Run, TooManyListedStagesAreRefused)
@@ -409,7 +415,7 @@ TEST(Run, ResultThatCannotBeWrittenIsReported)
     write_file(g.path("gauges/site1.res/keep"), "x");
     const RunResult r = run_rating(g.dir);
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("\nUnable to write file gauges/site1.res\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nUnable to write file gauges/site1.res: Is a directory\n"), std::string::npos) << r.out;
     EXPECT_FALSE(file_exists(g.path("gauges/site1.plt")));
     EXPECT_EQ(folder_entries(g.path("gauges")).size(), 2u);
 }

@@ -3,6 +3,7 @@
 #include "Kvutil.h"
 
 #include <cmath>
+#include <limits>
 #include <utility>
 
 int ncom = 0;
@@ -23,10 +24,10 @@ constexpr int kPowellMax = 1000;
 constexpr int kFrprmnMax = 200;
 constexpr double kFrprmnEps = 1.0e-10; // absolute part of frprmn's convergence test
 
-// The larger-of in mnbrak is taken in single precision.
-float maxarg1;
-float maxarg2;
-double sqrarg;
+// The larger-of in mnbrak is taken in single precision. Converting a double
+// beyond the float range is undefined in C++ unless float is IEEE 754, where
+// it gives an infinity, as the bracketing relies on for huge differences.
+static_assert(std::numeric_limits<float>::is_iec559, "float must be IEEE 754 single precision");
 
 double sign(double a, double b)
 {
@@ -35,8 +36,7 @@ double sign(double a, double b)
 
 double square(double a)
 {
-    sqrarg = a;
-    return sqrarg == 0.0 ? 0.0 : sqrarg * sqrarg;
+    return a == 0.0 ? 0.0 : a * a;
 }
 
 } // namespace
@@ -55,8 +55,8 @@ void mnbrak(double *ax, double *bx, double *cx, double *fa, double *fb, double *
     while (*fb > *fc) {
         const double r = (*bx - *ax) * (*fb - *fc);
         const double q = (*bx - *cx) * (*fb - *fa);
-        maxarg1 = static_cast<float>(std::fabs(q - r));
-        maxarg2 = kTiny;
+        const float maxarg1 = static_cast<float>(std::fabs(q - r));
+        const float maxarg2 = kTiny;
         const double m = maxarg1 > maxarg2 ? maxarg1 : maxarg2;
         // Vertex of the parabola through a, b, c.
         double u = *bx - ((*bx - *cx) * q - (*bx - *ax) * r) / (2.0 * sign(m, q - r));
@@ -216,6 +216,8 @@ void linmin(double *p, double *xi, int n, double *fret, double (*func)(double *)
     }
     free_dvector(xicom, 1, n);
     free_dvector(pcom, 1, n);
+    xicom = nullptr;
+    pcom = nullptr;
 }
 
 void Powell(double *p, double **xi, int n, double ftol, int *iter, double *fret,

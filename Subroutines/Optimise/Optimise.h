@@ -14,7 +14,7 @@
 #define OPTIMISE_H
 
 // The line being searched by linmin, read by f1dim. Set up and torn down by
-// every call of linmin; stale outside one.
+// every call of linmin; pcom and xicom are null outside one.
 extern int ncom;
 extern double *pcom;
 extern double *xicom;
