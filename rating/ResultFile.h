@@ -43,10 +43,10 @@ std::FILE *open_result(const std::string &path);
 [[noreturn]] void result_write_failed(std::FILE *f);
 
 // Puts every result file opened since the last commit in place, all of them
-// or (as far as the system allows) none: the streams are flushed, checked and
-// their content synced, then every content gets a temporary name beside its
-// final one, then all are renamed into place. A failure is reported as above;
-// a file already renamed is then put back.
+// or (as far as the system allows) none: the streams are flushed and checked,
+// then every content gets a temporary name beside its final one, then all are
+// renamed into place. A failure is reported as above; a file already renamed
+// is then put back. The contents are not forced to the disk.
 void commit_results();
 
 // Contents are written to anonymous files where the file system has them, so
