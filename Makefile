@@ -56,9 +56,11 @@ test-release:
 
 # LeakSanitizer runs too: the tests free what they allocate. The program may
 # leave its run state to the end of the process, which holds it reachable.
+# -O1 -g1 builds in half the time of -O2 -g and keeps line numbers in reports.
 test-sanitize:
 	$(DEPS) test
-	cmake -S . -B $(SANITIZE) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRATING_SANITIZE=ON -DRATING_TESTS=ON >/dev/null
+	cmake -S . -B $(SANITIZE) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" \
+		-DRATING_SANITIZE=ON -DRATING_TESTS=ON >/dev/null
 	cmake --build $(SANITIZE) -j$(JOBS)
 	cd $(SANITIZE) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest -j$(JOBS) --output-on-failure

@@ -223,7 +223,7 @@ FitFigures figure_fit(const ReportInput &in)
     }
 
     if (!ls.determined) {
-        f.no_band_reason = "the gaugings do not determine the curve between stages " + ranges_text(ls.undetermined);
+        f.no_band_reason = "the gaugings do not determine the curve at stages " + ranges_text(ls.undetermined);
     } else if (f.n <= f.p) {
         f.no_band_reason = std::to_string(f.n) + " gaugings for " + std::to_string(f.p) +
                            " coefficients leave no degree of freedom to measure their spread";
@@ -389,7 +389,7 @@ void write_report_text(std::FILE *out, const ReportInput &in, const FitFigures &
 
     std::vector<std::string> warnings;
     if (!ls.determined)
-        warnings.push_back("The gaugings do not determine the curve between stages " + ranges_text(ls.undetermined) +
+        warnings.push_back("The gaugings do not determine the curve at stages " + ranges_text(ls.undetermined) +
                            ": use fewer intervals or other knots.");
     if (f.n <= f.p)
         warnings.push_back("Too few gaugings: " + std::to_string(f.n) + " for " + std::to_string(f.p) +
@@ -401,7 +401,7 @@ void write_report_text(std::FILE *out, const ReportInput &in, const FitFigures &
             break;
         }
     if (!in.decreasing.empty())
-        warnings.push_back("The discharge falls as the stage rises between stages " + ranges_text(in.decreasing) +
+        warnings.push_back("The discharge falls as the stage rises at stages " + ranges_text(in.decreasing) +
                            ": no rating behaves so; use fewer intervals or a lower degree there.");
     if (in.clamped_rows > 0)
         warnings.push_back(std::to_string(in.clamped_rows) + " row" + (in.clamped_rows == 1 ? "" : "s") +

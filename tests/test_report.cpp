@@ -296,9 +296,9 @@ TEST(ReportRun, AwkwardGaugingsAreReportedPlainly)
         {"intervals without gaugings", "Settings\n0.5\n3\n1\n20\n1\n",
          "# Gap\n1.0 1\n1.1 1.3\n1.2 1.6\n1.3 2.0\n1.4 2.3\n4.6 30\n4.7 31\n4.8 33\n4.9 34\n5.0 36\n",
          "Knots\n-1\n2\n2.5 3 3.5 4\n", false,
-         {"95 % bands   none: the gaugings do not determine the curve between stages 2 to 4"}},
+         {"95 % bands   none: the gaugings do not determine the curve at stages 2 to 4"}},
         {"a falling curve", "Settings\n0.5\n1\n3\n40\n1\n", "# Dip\n1 10\n1.5 30\n2 12\n2.5 11\n3 40\n3.5 60\n",
-         "", true, {"The discharge falls as the stage rises between stages"}},
+         "", true, {"The discharge falls as the stage rises at stages"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
