@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -315,4 +317,27 @@ TEST(ReportRun, AwkwardGaugingsAreReportedPlainly)
         const std::string json = read_file(g.path("gauges/site1.summary.json"));
         EXPECT_NE(json.find(c.band ? "\"band\": true" : "\"band\": false"), std::string::npos) << json;
     }
+}
+
+// With a negative nu the discharge falls as Q^nu rises: the ends of each band
+// change places, so that every row reads low <= Q <= high all the same.
+TEST(ReportRun, BandsOfANegativeExponentStayInOrder)
+{
+    const Gauge g = make_gauge("Settings\n-0.5\n3\n3\n40\n1\n", example());
+    ASSERT_EQ(run_rating(g.dir, "--report").status, 0);
+    std::istringstream rows(read_file(g.path("gauges/site1.band.csv")));
+    std::string row;
+    std::getline(rows, row);
+    int checked = 0;
+    while (std::getline(rows, row)) {
+        double v[6];
+        ASSERT_EQ(std::sscanf(row.c_str(), "%lf,%lf,%lf,%lf,%lf,%lf", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]), 6)
+            << row;
+        EXPECT_LE(v[4], v[2]) << row;
+        EXPECT_LE(v[2], v[1]) << row;
+        EXPECT_LE(v[1], v[3]) << row;
+        EXPECT_LE(v[3], v[5]) << row;
+        checked++;
+    }
+    EXPECT_EQ(checked, 41);
 }
