@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The fit that runs into Powell's iteration limit: 999 observations in 98
-# automatic intervals. The limit ends the process through kverror, so it is
-# timed as a separate run of the real program on a synthetic gauge, once for
-# each degree.
+# automatic intervals (quadratics and cubics; straight lines converge). The
+# limit ends the process through kverror, so it is timed as a separate run of
+# the real program on a synthetic gauge, once for each degree.
 #
 #   bench/limit.sh BUILD   (BUILD holds rating and bench/make_gauge)
 #
@@ -14,7 +14,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 json=$build/limit.json
 
-printf '\nSeparate runs of the program: N 999, J 98 (ends at the iteration limit)\n'
+printf '\nSeparate runs of the program: N 999, J 98 (degrees 2 and 3 end at the iteration limit)\n'
 printf '%-3s %8s %7s  %s\n' M "wall_s" status "standard error, line 2"
 echo '[' >"$json"
 sep=''
