@@ -109,22 +109,6 @@ SplineFit exact_fit;
 bool write_least_squares = false;
 double stopped_short_by = 0.0;  // per cent of the least sum of squares
 
-// The ranges joined by ", ", each formatted with two %g, or with one %g by
-// `single` where it holds one stage.
-std::string ranges_text(const char *format, const char *single, const StageRanges &ranges)
-{
-    std::string text;
-    char one[160];
-    for (const auto &range : ranges) {
-        if (range.first == range.second)
-            std::snprintf(one, sizeof one, single, range.first);
-        else
-            std::snprintf(one, sizeof one, format, range.first, range.second);
-        text += (text.empty() ? "" : ", ") + std::string(one);
-    }
-    return text;
-}
-
 // Copies at most kBufferSize - 1 characters.
 void copy_cut(char *dest, const std::string &text)
 {
@@ -444,6 +428,11 @@ void write_source_plt(std::FILE *out)
     write_result(out, "\nFolder=\"%s\"", Directory);
 }
 
+double table_stage(long i)
+{
+    return std::pow(static_cast<double>(i) / Nout, Spacing) * hrange + hmin;
+}
+
 double curve_value(double stage)
 {
     return write_least_squares ? spline_value(exact_fit, stage) : P(stage);
@@ -466,9 +455,8 @@ void write_result_table(std::FILE *out)
     write_result(out, "\n");
 
     table_notes = TableNotes();
-    const auto stage_of = [](long i) { return std::pow(static_cast<double>(i) / Nout, Spacing) * hrange + hmin; };
     double below = 0.0;
-    double stage = stage_of(0);
+    double stage = table_stage(0);
     double above = 0.0;
     StageText text_below{};
     StageText text = stage_text(stage, 5);
@@ -477,7 +465,7 @@ void write_result_table(std::FILE *out)
     for (long i = 0; i <= Nout; i++) {
         const bool last = i == Nout;
         if (!last) {
-            above = stage_of(i + 1);
+            above = table_stage(i + 1);
             text_above = stage_text(above, 5);
         }
         const bool clash_below = i > 0 && text.equals(text_below);
@@ -490,12 +478,10 @@ void write_result_table(std::FILE *out)
         const double Qout = discharge_of(t1);
         if (nu > 0.0 ? t1 < 0.0 : !(t1 > 0.0)) {
             table_notes.clamped_rows++;
-            if (nu < 0.0) {
-                if (i > 0 && std::isnan(Q_below))
-                    table_notes.no_discharge.back().second = stage;
-                else
-                    table_notes.no_discharge.emplace_back(stage, stage);
-            }
+            // Below 0 every row without a discharge is nan: one range for
+            // the rows that follow one another.
+            if (nu < 0.0)
+                add_to_ranges(table_notes.no_discharge, i > 0 && std::isnan(Q_below) ? below : stage, stage);
         }
         if (i > 0 && Qout < Q_below)
             add_to_ranges(table_notes.decreasing, below, stage);
@@ -547,11 +533,9 @@ const SplineFit &least_squares_fit()
 bool choose_written_curve(Solver solver)
 {
     stopped_short_by = 0.0;
-    if (solver == Solver::exact) {
-        write_least_squares = true;
-        return true;
-    }
-    write_least_squares = false;
+    write_least_squares = solver == Solver::exact;
+    if (write_least_squares)
+        return false;
     if (!exact_fit.determined)
         return false;
     // The minimiser stops when a whole sweep leaves its sum of squares
@@ -581,11 +565,9 @@ ReportInput report_input(bool exact_solver, bool replaced)
     in.listed_knots = Jknot < 0;
     in.knots.assign(&Y[1], &Y[J + 2]);
     in.nout = Nout;
-    in.spacing = Spacing;
-    in.hmin = hmin;
-    in.hrange = hrange;
+    in.table_stage = table_stage;
     in.exact_solver = exact_solver;
-    in.replaced = replaced && !exact_solver;
+    in.replaced = replaced;
     const std::vector<LineNumber> lines = gauging_lines();
     in.lines.assign(lines.begin() + 1, lines.end());
     in.h.assign(&h[1], &h[N + 1]);
@@ -645,7 +627,7 @@ int run(const RunOptions &options)
     const bool replaced = choose_written_curve(options.solver);
     write_result_table(table);
     write_plot_settings(settings);
-    if (replaced && options.solver == Solver::minimiser)
+    if (replaced)
         std::printf("\nMinimiser stopped short of the least-squares fit (sum of squares %.3g%% above it): "
                     "least-squares curve written\n",
                     stopped_short_by);

@@ -63,9 +63,12 @@ void solve_least_squares();
 const SplineFit &least_squares_fit();
 // Which curve the result table is written from: the least-squares curve with
 // the exact solver, or when the minimiser's sum of squares lies more than
-// 1e-12 of the spread of Q^nu above the least one (true then), else the
-// minimiser's. Needs fit_curve (minimiser) and solve_least_squares.
+// 1e-12 of the spread of Q^nu above the least one (which replaces the
+// minimiser's curve: true then), else the minimiser's. Needs fit_curve
+// (minimiser) and solve_least_squares.
 bool choose_written_curve(Solver solver);
+// The stage of row i of the result table: hmin + hrange (i / Nout)^Spacing.
+double table_stage(long i);
 // The curve the result table is written from, as Q^nu at a stage.
 double curve_value(double stage);
 // The discharge of a value of Q^nu as the result table writes it: with nu

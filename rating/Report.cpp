@@ -9,14 +9,13 @@
 
 #include <algorithm>
 #include <charconv>
-#include <initializer_list>
 #include <cmath>
+#include <initializer_list>
 #include <limits>
 
 namespace {
 
 constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
-
 
 void put(std::FILE *out, const std::string &text)
 {
@@ -52,11 +51,6 @@ struct CsvRow {
         end = text;
     }
 };
-
-double stage_of_row(const ReportInput &in, long i)
-{
-    return std::pow(static_cast<double>(i) / in.nout, in.spacing) * in.hrange + in.hmin;
-}
 
 // Two-sided p of the sign test: of n signs, k the rarer, each sign equally likely.
 double sign_test(int plus, int minus)
@@ -105,21 +99,38 @@ std::string format(const char *pattern, double v)
     return text;
 }
 
-// "4.83 %", or "none" for a figure that does not exist.
+// "0.0901", or "none" for a figure that does not exist.
 std::string figure(const char *pattern, double v)
 {
     return std::isfinite(v) ? format(pattern, v) : std::string("none");
 }
 
-std::string ranges_text(const StageRanges &r)
+// "4.06 %", or "none".
+std::string percent(double v)
 {
-    std::string text;
-    for (const auto &range : r)
-        text += (text.empty() ? "" : ", ") + format("%g", range.first) + " to " + format("%g", range.second);
-    return text;
+    return std::isfinite(v) ? format("%.3g", v) + " %" : std::string("none");
+}
+
+std::string stage_ranges(const StageRanges &r)
+{
+    return ranges_text("%g to %g", nullptr, r);
 }
 
 } // namespace
+
+std::string ranges_text(const char *format, const char *single, const StageRanges &ranges)
+{
+    std::string text;
+    char one[160];
+    for (const auto &range : ranges) {
+        if (single != nullptr && range.first == range.second)
+            std::snprintf(one, sizeof one, single, range.first);
+        else
+            std::snprintf(one, sizeof one, format, range.first, range.second);
+        text += (text.empty() ? "" : ", ") + std::string(one);
+    }
+    return text;
+}
 
 double t_quantile_975(int degrees_of_freedom)
 {
@@ -148,7 +159,9 @@ FitFigures figure_fit(const ReportInput &in)
     double q_sum = 0.0;
     int q_count = 0;
     double deviation_sum = 0.0;
-    f.max_abs_deviation_pct = kNone;
+    int deviations = 0;
+    int last_sign = 0;
+    f.max_abs_deviation_pct = 0.0;
     for (std::size_t i = 0; i < in.h.size(); i++) {
         GaugingFigures g;
         g.line = in.lines[i];
@@ -170,22 +183,25 @@ FitFigures figure_fit(const ReportInput &in)
         if (std::isfinite(g.Q_fit)) {
             q_sum += (g.Q - g.Q_fit) * (g.Q - g.Q_fit);
             q_count++;
-            if (g.Q > g.Q_fit)
-                f.sign_plus++;
-            else if (g.Q < g.Q_fit)
-                f.sign_minus++;
+            // Signs in stage order: their counts, and the runs of equal ones.
+            const int sign = g.Q > g.Q_fit ? 1 : g.Q < g.Q_fit ? -1 : 0;
+            f.sign_plus += sign > 0;
+            f.sign_minus += sign < 0;
+            if (sign != 0 && sign != last_sign) {
+                f.runs++;
+                last_sign = sign;
+            }
         }
         if (std::isfinite(g.deviation_pct)) {
             deviation_sum += g.deviation_pct;
-            const double a = std::fabs(g.deviation_pct);
-            f.max_abs_deviation_pct = std::isnan(f.max_abs_deviation_pct) ? a : std::max(f.max_abs_deviation_pct, a);
+            deviations++;
+            f.max_abs_deviation_pct = std::max(f.max_abs_deviation_pct, std::fabs(g.deviation_pct));
         }
         f.gaugings.push_back(g);
     }
-    const int deviations = static_cast<int>(std::count_if(f.gaugings.begin(), f.gaugings.end(), [](const auto &g) {
-        return std::isfinite(g.deviation_pct);
-    }));
     f.mean_deviation_pct = deviations > 0 ? deviation_sum / deviations : kNone;
+    if (deviations == 0)
+        f.max_abs_deviation_pct = kNone;
     f.rmse_q = q_count > 0 ? std::sqrt(q_sum / q_count) : kNone;
     f.excluded_from_log = f.n - log_count;
     // The spread of the logarithms is that of the discharge in per cent; the
@@ -197,14 +213,6 @@ FitFigures figure_fit(const ReportInput &in)
         f.outliers += g.outlier;
     }
     f.sign_test_p = sign_test(f.sign_plus, f.sign_minus);
-    int last_sign = 0;
-    for (const GaugingFigures &g : f.gaugings) {
-        const int sign = !std::isfinite(g.Q_fit) ? 0 : g.Q > g.Q_fit ? 1 : g.Q < g.Q_fit ? -1 : 0;
-        if (sign != 0 && sign != last_sign) {
-            f.runs++;
-            last_sign = sign;
-        }
-    }
     f.runs_test_p = runs_test(f.runs, f.sign_plus, f.sign_minus);
 
     if (in.exact_solver) {
@@ -214,7 +222,7 @@ FitFigures figure_fit(const ReportInput &in)
         f.minimiser_excess = ls.sse > 0.0 ? (in.minimiser_sse - ls.sse) / ls.sse : kNone;
         f.max_curve_difference_pct = ls.determined ? 0.0 : kNone;
         for (long i = 0; ls.determined && i <= in.nout; i++) {
-            const double stage = stage_of_row(in, i);
+            const double stage = in.table_stage(i);
             const double best = in.discharge(spline_value(ls, stage));
             const double difference = 100.0 * std::fabs(in.discharge(in.minimiser_curve(stage)) - best) / best;
             if (best > 0.0 && std::isfinite(difference))
@@ -223,7 +231,7 @@ FitFigures figure_fit(const ReportInput &in)
     }
 
     if (!ls.determined) {
-        f.no_band_reason = "the gaugings do not determine the curve at stages " + ranges_text(ls.undetermined);
+        f.no_band_reason = "the gaugings do not determine the curve at stages " + stage_ranges(ls.undetermined);
     } else if (f.n <= f.p) {
         f.no_band_reason = std::to_string(f.n) + " gaugings for " + std::to_string(f.p) +
                            " coefficients leave no degree of freedom to measure their spread";
@@ -254,7 +262,7 @@ void write_band_csv(std::FILE *out, const ReportInput &in, const FitFigures &f)
     put(out, "h,Q,conf_low,conf_high,pred_low,pred_high\n");
     CsvRow row;
     for (long i = 0; i <= in.nout; i++) {
-        const double stage = stage_of_row(in, i);
+        const double stage = in.table_stage(i);
         const double y = in.curve(stage);
         double conf;
         double pred;
@@ -350,12 +358,12 @@ void write_report_text(std::FILE *out, const ReportInput &in, const FitFigures &
     write_result(out, "\nStatistics\n");
     write_result(out, "  standard error Se         %-12s spread of the gaugings about the curve, in per cent of the "
               "discharge\n",
-         (figure("%.3g", f.standard_error_pct) + (std::isfinite(f.standard_error_pct) ? " %" : "")).c_str());
+         percent(f.standard_error_pct).c_str());
     write_result(out, "  mean deviation            %-12s average of 100 (Q - Q_fit) / Q_fit; near 0 when the curve is "
               "not biased\n",
-         (figure("%.3g", f.mean_deviation_pct) + (std::isfinite(f.mean_deviation_pct) ? " %" : "")).c_str());
+         percent(f.mean_deviation_pct).c_str());
     write_result(out, "  largest deviation         %-12s the gauging farthest from the curve\n",
-         (figure("%.3g", f.max_abs_deviation_pct) + (std::isfinite(f.max_abs_deviation_pct) ? " %" : "")).c_str());
+         percent(f.max_abs_deviation_pct).c_str());
     write_result(out, "  RMSE of discharge         %-12s root mean square of Q - Q_fit, in the unit of the discharges\n",
          figure("%.4g", f.rmse_q).c_str());
     write_result(out, "  sign test                 %-12s p of %d above and %d below the curve; below 0.05 the curve "
@@ -389,7 +397,7 @@ void write_report_text(std::FILE *out, const ReportInput &in, const FitFigures &
 
     std::vector<std::string> warnings;
     if (!ls.determined)
-        warnings.push_back("The gaugings do not determine the curve at stages " + ranges_text(ls.undetermined) +
+        warnings.push_back("The gaugings do not determine the curve at stages " + stage_ranges(ls.undetermined) +
                            ": use fewer intervals or other knots.");
     if (f.n <= f.p)
         warnings.push_back("Too few gaugings: " + std::to_string(f.n) + " for " + std::to_string(f.p) +
@@ -401,7 +409,7 @@ void write_report_text(std::FILE *out, const ReportInput &in, const FitFigures &
             break;
         }
     if (!in.decreasing.empty())
-        warnings.push_back("The discharge falls as the stage rises at stages " + ranges_text(in.decreasing) +
+        warnings.push_back("The discharge falls as the stage rises at stages " + stage_ranges(in.decreasing) +
                            ": no rating behaves so; use fewer intervals or a lower degree there.");
     if (in.clamped_rows > 0)
         warnings.push_back(std::to_string(in.clamped_rows) + " row" + (in.clamped_rows == 1 ? "" : "s") +

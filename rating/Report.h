@@ -27,10 +27,8 @@ struct ReportInput {
     int degree = 0;               // M
     bool listed_knots = false;    // knot stages from the knots file
     std::vector<double> knots;    // Y[1..J+1]
-    long nout = 0;                // the table has nout + 1 rows ...
-    double spacing = 1.0;         // ... at hmin + hrange (i / nout)^spacing
-    double hmin = 0.0;
-    double hrange = 0.0;
+    long nout = 0;                // the table has nout + 1 rows,
+    std::function<double(long)> table_stage;  // row i at this stage
     bool exact_solver = false;    // the run skipped the minimiser
     bool replaced = false;        // the least-squares curve replaced the minimiser's
 
@@ -93,6 +91,10 @@ struct FitFigures {
 };
 
 FitFigures figure_fit(const ReportInput &in);
+
+// The ranges joined by ", ", each written with `format` (two %g), or with
+// `single` (one %g), when given, where a range holds one stage.
+std::string ranges_text(const char *format, const char *single, const StageRanges &ranges);
 
 // Half widths in Q^nu of the 95 % confidence band of the curve and of the
 // prediction band of a new gauging at stage h, from the factor of the

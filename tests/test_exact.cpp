@@ -65,24 +65,17 @@ protected:
     {
         std::vector<double> q;
         for (long i = 0; i <= Nout; i++)
-            q.push_back(discharge_of(curve_value(std::pow(static_cast<double>(i) / Nout, Spacing) * hrange + hmin)));
+            q.push_back(discharge_of(curve_value(table_stage(i))));
         return q;
     }
 
     // The table as the run writes it.
     static std::string table_text()
     {
-        std::FILE *f = std::tmpfile();
+        std::FILE *f = std::fopen("table.res", "w");
         write_result_table(f);
-        std::fflush(f);
-        std::rewind(f);
-        std::string text;
-        char buffer[4096];
-        std::size_t got;
-        while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-            text.append(buffer, got);
         std::fclose(f);
-        return text;
+        return read_file("table.res");
     }
 };
 
