@@ -130,6 +130,22 @@ function finite(s) {
 function nonfinite(s) { return tolower(s) ~ /^[-+]?(nan|inf|infinity)$/ }
 '
 
+# Reads the counts an awk program above wrote to COUNTS and says what was
+# wrong with the table NAME; true when it has at least LEAST good rows.
+# Usage: usable COUNTS NAME LEAST KIND CONSEQUENCE
+usable() {
+    read bad good <"$1"
+    if [ "$bad" -lt 0 ]; then
+        printf '%s\n' "$me: $2 does not begin with the expected header - $5" >&2
+        return 1
+    fi
+    if [ "$good" -lt "$3" ]; then
+        printf '%s\n' "$me: $2 holds no $4 rows - $5" >&2
+        return 1
+    fi
+    [ "$bad" -eq 0 ] || printf '%s\n' "$me: $2: rows left out as not numbers: $bad" >&2
+}
+
 bandrows=
 bandpoly=
 band=$base.band.csv
@@ -165,13 +181,7 @@ if fresh "$band" "$show.band.csv"; then
             if (bad >= 0) outline()
             print bad + 0, good + 0
         }' "$band" >"$tmp/band.count"
-    read bad good <"$tmp/band.count"
-    if [ "$bad" -lt 0 ]; then
-        printf '%s\n' "$me: $show.band.csv does not begin with the expected header - bands not drawn" >&2
-    elif [ "$good" -lt 2 ]; then
-        printf '%s\n' "$me: $show.band.csv holds no band rows - bands not drawn" >&2
-    else
-        [ "$bad" -gt 0 ] && printf '%s\n' "$me: $show.band.csv: rows left out as not numbers: $bad" >&2
+    if usable "$tmp/band.count" "$show.band.csv" 2 band "bands not drawn"; then
         bandrows=$tmp/band.rows
         [ -s "$tmp/band.poly" ] && bandpoly=$tmp/band.poly
     fi
@@ -196,13 +206,7 @@ if [ "$logscale" = 0 ] && fresh "$gaug" "$show.gaugings.csv"; then
             good++
         }
         END { print bad + 0, good + 0 }' "$gaug" >"$tmp/gaugings.count"
-    read bad good <"$tmp/gaugings.count"
-    if [ "$bad" -lt 0 ]; then
-        printf '%s\n' "$me: $show.gaugings.csv does not begin with the expected header - no residual plot" >&2
-    elif [ "$good" -lt 1 ]; then
-        printf '%s\n' "$me: $show.gaugings.csv holds no gauging rows - no residual plot" >&2
-    else
-        [ "$bad" -gt 0 ] && printf '%s\n' "$me: $show.gaugings.csv: rows left out as not numbers: $bad" >&2
+    if usable "$tmp/gaugings.count" "$show.gaugings.csv" 1 gauging "no residual plot"; then
         gaugrows=$tmp/gaugings.rows
         residout=$show-residuals.$ext
         # The standard error in per cent, when the summary gives a positive number.
