@@ -106,7 +106,7 @@ void BM_Report(benchmark::State &state)
         std::rewind(scratch);
         const ReportInput in = report_input(false, false);
         const FitFigures f = figure_fit(in);
-        write_gaugings_csv(scratch, f);
+        write_gaugings_csv(scratch, in, f);
         write_band_csv(scratch, in, f);
         write_summary_json(scratch, in, f);
         write_report_text(scratch, in, f);

@@ -9,6 +9,7 @@
 #include "Sort2.h"
 #include "TextInput.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -71,12 +72,13 @@ StageText stage_text(double stage, int digits)
     return t;
 }
 
-// The stage with the fewest significant digits (up to 17) at which it differs
-// from each neighbour given, the neighbours written with as many digits.
-StageText distinct_stage_text(double stage, const double *below, const double *above)
+// The stage with the fewest significant digits, from `least` up to 17, at
+// which it differs from each neighbour given, the neighbours written with as
+// many digits.
+StageText distinct_stage_text(double stage, const double *below, const double *above, int least)
 {
     constexpr int kMostDigits = 17;
-    for (int digits = 6; digits < kMostDigits; digits++) {
+    for (int digits = least; digits < kMostDigits; digits++) {
         const StageText t = stage_text(stage, digits);
         if ((below == nullptr || !t.equals(stage_text(*below, digits))) &&
             (above == nullptr || !t.equals(stage_text(*above, digits))))
@@ -97,11 +99,17 @@ void add_to_ranges(StageRanges &ranges, double lo, double hi)
 // What the result table showed beyond its rows.
 struct TableNotes {
     long long clamped_rows = 0;   // rows whose model value had no discharge as it stood
+    StageRanges below_zero;       // stages where Q^nu is below 0, written with the floor's discharge (nu above 0)
     StageRanges no_discharge;     // stages written as nan (negative nu)
-    StageRanges decreasing;       // stages where the discharge falls as the stage rises
+    StageRanges decreasing;       // stages where the written discharge falls as the stage rises
 };
 
 TableNotes table_notes;
+
+// Serialises the runs on one data set; taken before an interrupted commit of
+// an earlier run is recovered, held until the process ends.
+ResultLock data_set_lock;
+constexpr double kLockPatience = 60.0;  // seconds
 
 // The least-squares curve, and whether the result table is written from it
 // rather than from the minimiser's c.
@@ -440,10 +448,7 @@ double curve_value(double stage)
 
 double discharge_of(double value)
 {
-    if (nu > 0.0)
-        return std::pow(value < 0.0 ? 1e-10 : value, 1.0 / nu);
-    // A negative power of a value at or below 0 is no discharge.
-    return value > 0.0 ? std::pow(value, 1.0 / nu) : std::numeric_limits<double>::quiet_NaN();
+    return table_discharge(nu, value);
 }
 
 void write_result_table(std::FILE *out)
@@ -455,41 +460,54 @@ void write_result_table(std::FILE *out)
     write_result(out, "\n");
 
     table_notes = TableNotes();
+    // Each stage is written within 1e-3 of the stage range of its value, with
+    // five significant digits where they reach that, and apart from its
+    // neighbours.
+    const double tolerance = 1e-3 * hrange;
     double below = 0.0;
     double stage = table_stage(0);
     double above = 0.0;
     StageText text_below{};
     StageText text = stage_text(stage, 5);
     StageText text_above{};
-    double Q_below = 0.0;
+    double Q_below = 0.0;  // as written
+    bool clamped_below = false;
     for (long i = 0; i <= Nout; i++) {
         const bool last = i == Nout;
         if (!last) {
             above = table_stage(i + 1);
             text_above = stage_text(above, 5);
         }
-        const bool clash_below = i > 0 && text.equals(text_below);
-        const bool clash_above = !last && text.equals(text_above);
-        const StageText written =
-            clash_below || clash_above ? distinct_stage_text(stage, i > 0 ? &below : nullptr, last ? nullptr : &above)
-                                       : text;
+        const bool five = std::fabs(std::strtod(text.text, nullptr) - stage) <= tolerance;
+        const int digits = five ? 5 : stage_digits(stage, 6, tolerance);
+        const StageText own = five ? text : stage_text(stage, digits);
+        const bool clash_below = i > 0 && own.equals(five ? text_below : stage_text(below, digits));
+        const bool clash_above = !last && own.equals(five ? text_above : stage_text(above, digits));
+        const StageText written = clash_below || clash_above
+                                      ? distinct_stage_text(stage, i > 0 ? &below : nullptr,
+                                                            last ? nullptr : &above, digits + 1)
+                                      : own;
 
         const double t1 = curve_value(stage);
         const double Qout = discharge_of(t1);
-        if (nu > 0.0 ? t1 < 0.0 : !(t1 > 0.0)) {
+        const bool clamped = nu > 0.0 ? t1 < 0.0 : !(t1 > 0.0);
+        if (clamped) {
             table_notes.clamped_rows++;
-            // Below 0 every row without a discharge is nan: one range for
-            // the rows that follow one another.
-            if (nu < 0.0)
-                add_to_ranges(table_notes.no_discharge, i > 0 && std::isnan(Q_below) ? below : stage, stage);
+            // One range for the rows that follow one another.
+            add_to_ranges(nu > 0.0 ? table_notes.below_zero : table_notes.no_discharge,
+                          i > 0 && clamped_below ? below : stage, stage);
         }
-        if (i > 0 && Qout < Q_below)
+        char discharge[32];
+        std::snprintf(discharge, sizeof discharge, "%.5g", Qout);
+        const double Q_written = std::strtod(discharge, nullptr);
+        if (i > 0 && Q_written < Q_below)
             add_to_ranges(table_notes.decreasing, below, stage);
-        write_result(out, "\n%s\t%.5g", written.text, Qout);
+        write_result(out, "\n%s\t%s", written.text, discharge);
 
         below = stage;
         text_below = text;
-        Q_below = Qout;
+        Q_below = Q_written;
+        clamped_below = clamped;
         stage = above;
         text = text_above;
     }
@@ -505,8 +523,10 @@ void write_plot_settings(std::FILE *out)
         std::printf("\n\nKnot points automatic: %d intervals\n", J);
         write_result(out, "\nSpline_label = ' - splines: %d intervals, knot stages automatic'", J);
     }
-    write_result(out, "\nhmin = %.3g", h[1]);
-    write_result(out, "\nhmax = %.3g", h[N]);
+    // Three significant digits, or as many more as bring the stage within
+    // 1e-3 of the stage range, as the table's stages.
+    write_result(out, "\nhmin = %.*g", stage_digits(h[1], 3, 1e-3 * hrange), h[1]);
+    write_result(out, "\nhmax = %.*g", stage_digits(h[N], 3, 1e-3 * hrange), h[N]);
     write_result(out, "\nQmin = %.5g", Q[1]);
     write_result(out, "\nQmax = %.5g", Q[N]);
 }
@@ -541,13 +561,28 @@ bool choose_written_curve(Solver solver)
     // The minimiser stops when a whole sweep leaves its sum of squares
     // unchanged, which can happen short of the optimum of this linear
     // problem; a shortfall above 1e-12 of the spread of Q^nu is not rounding.
+    // A minimiser's sum at the level of rounding (at most 1e-24 of the sum of
+    // the squared Q^nu, scaled by the largest, or every Q^nu the same) means
+    // its curve passes through the gaugings: nothing to compare.
     double mean = 0.0;
-    for (int i = 1; i <= N; i++)
+    double scale = 0.0;
+    bool same = true;
+    for (int i = 1; i <= N; i++) {
         mean += Qnu[i];
+        scale = std::max(scale, std::fabs(Qnu[i]));
+        same = same && Qnu[i] == Qnu[1];
+    }
     mean /= N;
+    if (same)
+        return false;
     double spread = 0.0;
-    for (int i = 1; i <= N; i++)
+    double squares = 0.0;
+    for (int i = 1; i <= N; i++) {
         spread += (Qnu[i] - mean) * (Qnu[i] - mean);
+        squares += (Qnu[i] / scale) * (Qnu[i] / scale);
+    }
+    if (fret / scale / scale <= 1e-24 * squares)
+        return false;
     if (!(fret - exact_fit.sse > 1e-12 * spread))
         return false;
     write_least_squares = true;
@@ -559,13 +594,12 @@ ReportInput report_input(bool exact_solver, bool replaced)
 {
     ReportInput in;
     in.data_file = data_set_path("dat");
+    in.results_file = data_set_path("res");
     in.title = Shorttitle;
     in.nu = nu;
     in.degree = M;
     in.listed_knots = Jknot < 0;
     in.knots.assign(&Y[1], &Y[J + 2]);
-    in.nout = Nout;
-    in.table_stage = table_stage;
     in.exact_solver = exact_solver;
     in.replaced = replaced;
     const std::vector<LineNumber> lines = gauging_lines();
@@ -574,31 +608,76 @@ ReportInput report_input(bool exact_solver, bool replaced)
     in.Q.assign(&Q[1], &Q[N + 1]);
     in.Qnu.assign(&Qnu[1], &Qnu[N + 1]);
     in.interval.assign(&I[1], &I[N + 1]);
-    in.curve = curve_value;
-    in.discharge = discharge_of;
-    if (!exact_solver) {
-        in.minimiser_curve = P;
-        in.minimiser_sse = fret;
+    for (const double stage : in.h) {
+        in.fitted.push_back(curve_value(stage));
+        in.fitted_discharge.push_back(discharge_of(in.fitted.back()));
     }
-    in.least_squares = &exact_fit;
+    in.p = exact_fit.unknowns;
+    in.sse_optimum = exact_fit.sse;
+    in.determined = exact_fit.determined;
+    in.undetermined = exact_fit.undetermined;
+    if (!exact_solver)
+        in.minimiser_sse = fret;
+    for (long i = 0; i <= Nout; i++) {
+        ReportRow row;
+        row.stage = table_stage(i);
+        row.value = curve_value(row.stage);
+        row.leverage = spline_leverage(exact_fit, row.stage);
+        if (!exact_solver && exact_fit.determined) {
+            row.best_discharge = discharge_of(spline_value(exact_fit, row.stage));
+            row.minimiser_discharge = discharge_of(P(row.stage));
+        }
+        in.rows.push_back(row);
+    }
     in.clamped_rows = table_notes.clamped_rows;
     in.decreasing = table_notes.decreasing;
     return in;
 }
 
-void write_report(bool exact_solver, bool replaced)
+ReportFiles open_report_files()
 {
-    const ReportInput in = report_input(exact_solver, replaced);
+    ReportFiles files;
+    files.gaugings = open_result(data_set_path("gaugings.csv"));
+    files.band = open_result(data_set_path("band.csv"));
+    files.summary = open_result(data_set_path("summary.json"));
+    files.text = open_result(data_set_path("report.txt"));
+    return files;
+}
+
+void write_report(const ReportFiles &files, bool exact_solver, bool replaced, const std::string &results_sha256)
+{
+    ReportInput in = report_input(exact_solver, replaced);
+    in.results_sha256 = results_sha256;
     const FitFigures figures = figure_fit(in);
-    std::FILE *gaugings = open_result(data_set_path("gaugings.csv"));
-    std::FILE *band = figures.band ? open_result(data_set_path("band.csv")) : nullptr;
-    std::FILE *summary = open_result(data_set_path("summary.json"));
-    std::FILE *text = open_result(data_set_path("report.txt"));
-    write_gaugings_csv(gaugings, figures);
-    if (band != nullptr)
-        write_band_csv(band, in, figures);
-    write_summary_json(summary, in, figures);
-    write_report_text(text, in, figures);
+    write_gaugings_csv(files.gaugings, in, figures);
+    // A band file left from an earlier run would stand beside this curve.
+    if (figures.band)
+        write_band_csv(files.band, in, figures);
+    else
+        remove_result(files.band);
+    write_summary_json(files.summary, in, figures);
+    write_report_text(files.text, in, figures);
+}
+
+void lock_data_set()
+{
+    const std::string data = data_set_path("dat");
+    data_set_lock = lock_results(data, kLockPatience, [&data] {
+        std::printf("\nWaiting for another run on %s to end\n", data.c_str());
+        std::fflush(stdout);
+    });
+    if (data_set_lock.error == ETIMEDOUT)
+        file_error(data, "another run on this data set has kept it locked for more than a minute; try again when "
+                         "that run has ended");
+    // Any other reason not to lock the data file stops the run when it is read.
+    const std::string journal = data_set_path("journal");
+    const FileFailure failure = recover_commit(journal);
+    if (failure.error != 0) {
+        std::printf("\nUnable to complete the interrupted commit recorded in %s: %s: %s\n", journal.c_str(),
+                    failure.name.c_str(), std::strerror(failure.error));
+        std::exit(1);
+    }
+    use_commit_journal(journal);
 }
 
 int run(const RunOptions &options)
@@ -607,6 +686,7 @@ int run(const RunOptions &options)
     Tstart = static_cast<long>(std::clock());
     read_control();
     read_settings();
+    lock_data_set();
     // Every result file is opened before its content is made, so that one
     // that cannot be written is known before the work is done; none is put
     // in place before the whole run has succeeded.
@@ -616,6 +696,7 @@ int run(const RunOptions &options)
     place_knots();
     std::FILE *table = open_result(data_set_path("res"));
     std::FILE *settings = open_result(data_set_path("plt"));
+    const ReportFiles report = options.report ? open_report_files() : ReportFiles();
     transform_discharges();
     if (options.solver == Solver::minimiser)
         fit_curve();
@@ -632,15 +713,26 @@ int run(const RunOptions &options)
                     "least-squares curve written\n",
                     stopped_short_by);
     if (!exact_fit.determined)
-        for (const auto &range : exact_fit.undetermined)
-            std::printf("\nWarning: the gaugings do not determine the curve between stages %g and %g\n", range.first,
-                        range.second);
+        for (const auto &range : exact_fit.undetermined) {
+            if (range.first == range.second)
+                std::printf("\nWarning: the gaugings do not determine the curve at stage %g\n", range.first);
+            else
+                std::printf("\nWarning: the gaugings do not determine the curve between stages %g and %g\n",
+                            range.first, range.second);
+        }
+    const char *const stages = "stages %g to %g";
     if (!table_notes.no_discharge.empty())
         std::printf("\nNo discharge where the curve's Q^nu is not above 0 (nu is negative): rows at %s written as "
                     "nan\n",
-                    ranges_text("stages %g to %g", "stage %g", table_notes.no_discharge).c_str());
+                    ranges_text(stages, "stage %g", table_notes.no_discharge).c_str());
+    if (!table_notes.below_zero.empty())
+        std::printf("\nWarning: the curve's Q^nu is below 0 at %s: those rows are written as %.3g\n",
+                    ranges_text(stages, "stage %g", table_notes.below_zero).c_str(), discharge_of(-1.0));
+    if (!table_notes.decreasing.empty())
+        std::printf("\nWarning: the discharge falls with rising stage at %s\n",
+                    ranges_text(stages, "stage %g", table_notes.decreasing).c_str());
     if (options.report)
-        write_report(options.solver == Solver::exact, replaced);
+        write_report(report, options.solver == Solver::exact, replaced, result_sha256(table));
     commit_results();
     finish_run();
     return 0;

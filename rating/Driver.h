@@ -9,6 +9,7 @@
 #include "TextInput.h"
 
 #include <cstdio>
+#include <string>
 #include <vector>
 
 constexpr int kBufferSize = 200;  // words, titles and paths hold at most 199 characters
@@ -64,7 +65,9 @@ const SplineFit &least_squares_fit();
 // Which curve the result table is written from: the least-squares curve with
 // the exact solver, or when the minimiser's sum of squares lies more than
 // 1e-12 of the spread of Q^nu above the least one (which replaces the
-// minimiser's curve: true then), else the minimiser's. Needs fit_curve
+// minimiser's curve: true then), else the minimiser's. A minimiser's sum at
+// the level of rounding (at most 1e-24 of the sum of the squared Q^nu), or
+// every Q^nu the same, leaves the minimiser's curve. Needs fit_curve
 // (minimiser) and solve_least_squares.
 bool choose_written_curve(Solver solver);
 // The stage of row i of the result table: hmin + hrange (i / Nout)^Spacing.
@@ -75,14 +78,33 @@ double curve_value(double stage);
 // above 0 a negative value counts as 1e-10; with nu below 0 a value at or
 // below 0 has no discharge (nan).
 double discharge_of(double value);
-// The content of each result file; the report of the knots goes to the console.
+// The content of each result file; the report of the knots goes to the
+// console. A stage of the table is written with five significant digits, or
+// as many more as bring it within 1e-3 of the stage range of its value and
+// set it apart from its neighbours; the stages of the plot settings with
+// three, or as many more as bring them as close.
 void write_source_plt(std::FILE *out);
 void write_result_table(std::FILE *out);
 void write_plot_settings(std::FILE *out);
 // What the report is made from, once the result table is written.
 ReportInput report_input(bool exact_solver, bool replaced);
-// The four files of the report, beside the result table.
-void write_report(bool exact_solver, bool replaced);
+// The four files of the report, beside the result table: opened before the
+// fit, so that one that cannot be written is refused before the work, and
+// written after it for the result table of the given digest. When the
+// report has no bands, the commit removes an earlier band file.
+struct ReportFiles {
+    std::FILE *gaugings = nullptr;
+    std::FILE *band = nullptr;
+    std::FILE *summary = nullptr;
+    std::FILE *text = nullptr;
+};
+ReportFiles open_report_files();
+void write_report(const ReportFiles &files, bool exact_solver, bool replaced, const std::string &results_sha256);
+// Locks the data file against other runs on the data set (saying so while
+// it waits, refusing after a minute), then completes or undoes a commit of
+// an earlier run that was cut short (<folder>/<name>.journal) and names that
+// journal for this run's commit.
+void lock_data_set();
 // The processor time and the closing pause.
 void finish_run();
 

@@ -1,15 +1,44 @@
 // Fits a stage-discharge rating curve to a gauge's field measurements.
-// Run in a folder holding Control.dat and Settings.dat; without options it
-// makes the run those files describe.
+// Run in a folder holding Control.dat and Settings.dat; without a command it
+// makes the run those files describe. The commands fit, batch, table and
+// apply work on gauging files and curve files named on the command line.
+#include "ApplyCommand.h"
+#include "BatchCommand.h"
 #include "Driver.h"
+#include "FitCommand.h"
+#include "TableCommand.h"
 #include "Version.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
 #include <string>
 
-int main(int argc, char **argv)
+namespace {
+
+// The argument that gives a flag a value ("--report=yes"), or null. CLI11
+// would take such a value as the flag's setting; a flag takes none.
+const char *flag_given_a_value(const CLI::App &app, int argc, char **argv)
+{
+    for (int i = 1; i < argc; i++) {
+        const std::string arg = argv[i];
+        if (arg == "--")
+            break;
+        const std::size_t equals = arg.find('=');
+        if (arg.compare(0, 2, "--") != 0 || equals == std::string::npos)
+            continue;
+        const CLI::Option *option = app.get_option_no_throw(arg.substr(0, equals));
+        if (option != nullptr && option->get_expected_max() == 0)
+            return argv[i];
+    }
+    return nullptr;
+}
+
+// The run that Control.dat and Settings.dat describe, with its options.
+int run_without_command(int argc, char **argv)
 {
     CLI::App app("Fits a stage-discharge rating curve to the field measurements named in Control.dat, "
                  "with the settings of Settings.dat, both in the working folder.",
@@ -25,6 +54,9 @@ int main(int argc, char **argv)
     app.add_flag("--report", options.report,
                  "also write the fit report: <name>.gaugings.csv, .band.csv, .summary.json and .report.txt");
     try {
+        if (const char *arg = flag_given_a_value(app, argc, argv))
+            throw CLI::ArgumentMismatch(std::string(arg, std::strchr(arg, '=')) + " is a flag and takes no value: " +
+                                        arg);
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &) {
         std::fputs(app.help().c_str(), stdout);
@@ -38,4 +70,33 @@ int main(int argc, char **argv)
     }
     options.solver = solver == "exact" ? Solver::exact : Solver::minimiser;
     return run(options);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Nothing may end the program without a message: whatever throws ends it
+    // with one, exit code 1, and the result files as they were.
+    try {
+        if (argc > 1) {
+            const std::string command = argv[1];
+            if (command == "fit")
+                return fit_command(argc - 1, argv + 1);
+            if (command == "batch")
+                return batch_command(argc - 1, argv + 1);
+            if (command == "table")
+                return table_command(argc - 1, argv + 1);
+            if (command == "apply")
+                return apply_command(argc - 1, argv + 1);
+        }
+        return run_without_command(argc, argv);
+    } catch (const std::bad_alloc &) {
+        std::printf("\nError: out of memory\n");
+    } catch (const std::exception &e) {
+        std::printf("\nError: %s\n", e.what());
+    } catch (...) {
+        std::printf("\nError: an unexpected failure ended the run\n");
+    }
+    return 1;
 }

@@ -212,7 +212,7 @@ std::vector<Undetermined> undetermined_cases()
          "# Few\n1 1\n1 1.1\n2 4\n2 4.2\n3 9\n3 8.8\n4 16\n4 16.3\n", "",
          "\nWarning: the gaugings do not determine the curve between stages 1 and 4\n"},
         {"all stages equal", "Settings\n0.5\n1\n1\n4\n1\n", "# Level\n2 10\n2 11\n2 12\n", "",
-         "\nWarning: the gaugings do not determine the curve between stages 2 and 2\n"},
+         "\nWarning: the gaugings do not determine the curve at stage 2\n"},
     };
 }
 

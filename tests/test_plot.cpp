@@ -4,6 +4,7 @@
 // it runs nothing taken from the files, draws the bands and the deviations of
 // the gaugings from the report files of the same run, and works installed.
 
+#include "ResultFile.h"
 #include "RunSupport.h"
 
 #include <gtest/gtest.h>
@@ -182,16 +183,20 @@ int count_observations(const std::string &datafile)
     return n;
 }
 
-// Report files of the hand-made set (rating --report): bands of 3 % and 9 %
-// about the curve, the gaugings with one outlier 35 % off and one row that is
-// not numbers, and the given standard error in per cent ("null" when unknown).
+// Report files of the hand-made set (rating --report), naming its table by
+// its digest: bands of 3 % and 9 % about the curve, the gaugings with one
+// outlier 35 % off and one row that is not numbers, and the given standard
+// error in per cent ("null" when unknown).
 void write_report(const std::string &dir, const std::string &se)
 {
+    const std::string digest = sha256_hex(read_file(dir + "/gauges/site1.res"));
     std::ostringstream band, gaugings;
+    band << "# results sha256 " << digest << "\n";
     band << "h,Q,conf_low,conf_high,pred_low,pred_high";
     for (const auto &r : rating_rows(0.5, 2.0, kHandMadeSteps))
         band << "\n" << r.first << "," << r.second << "," << 0.97 * r.second << "," << 1.03 * r.second << ","
              << 0.91 * r.second << "," << 1.09 * r.second;
+    gaugings << "# results sha256 " << digest << "\n";
     gaugings << "line,h,Q,Q_fit,deviation_pct,residual_nu,interval,outlier\n";
     const auto obs = rating_rows(0.5, 2.0, 11);
     for (std::size_t i = 0; i < obs.size(); ++i) {
@@ -203,13 +208,19 @@ void write_report(const std::string &dir, const std::string &se)
     write_file(dir + "/gauges/site1.band.csv", band.str());
     write_file(dir + "/gauges/site1.gaugings.csv", gaugings.str());
     write_file(dir + "/gauges/site1.summary.json",
-               "{\n  \"observations\": 12,\n  \"standard_error_pct\": " + se + ",\n  \"intervals\": 3\n}\n");
+               "{\n  \"results_sha256\": \"" + digest + "\",\n  \"observations\": 12,\n  \"standard_error_pct\": " +
+                   se + ",\n  \"intervals\": 3\n}\n");
 }
 
-// Gives a file of the data set a time of modification well in the past.
-void make_old(const std::string &dir, const std::string &file)
+// The table of the hand-made set replaced by another curve's, with the times
+// of every file of the set made equal (as tar or a coarse clock leave them).
+void replace_curve(const std::string &dir)
 {
-    ASSERT_EQ(run_command("touch -d '2001-01-01' '" + dir + "/gauges/" + file + "'"), 0);
+    std::vector<std::pair<double, double>> rows = rating_rows(0.5, 2.0, kHandMadeSteps);
+    for (auto &row : rows)
+        row.second *= 1.2;
+    write_file(dir + "/gauges/site1.res", result_file("# Site", rows));
+    ASSERT_EQ(run_command("cd '" + dir + "/gauges' && touch -d '2001-01-01 00:00:00' *"), 0);
 }
 
 bool contains(const std::string &text, const std::string &part)
@@ -405,9 +416,9 @@ TEST(PlotSafety, HostileTitlesNamesAndFoldersRunNothing)
     }
 }
 
-// The bands are drawn in both views when the band file is of this run, and not
-// at all when it is older than the curve.
-TEST(PlotReport, BandsOnlyFromAFileNotOlderThanTheCurve)
+// The bands are drawn in both views when the band file names the table drawn,
+// and not at all when it names another, whatever the files' times.
+TEST(PlotReport, BandsOnlyFromTheRunOfTheCurve)
 {
     if (!have_gnuplot())
         GTEST_SKIP() << "gnuplot is not installed";
@@ -427,10 +438,12 @@ TEST(PlotReport, BandsOnlyFromAFileNotOlderThanTheCurve)
         EXPECT_LT(svg.find("fill-opacity", band), svg.find("<title>", band + shading.size()));
         EXPECT_TRUE(contains(svg, "95 % prediction band of a gauging"));
     }
-    make_old(dir, "site1.band.csv");
+    replace_curve(dir);
     const PlotRun r = run_plot_with(dir, "--svg");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(contains(r.err, "older than")) << r.err;
+    EXPECT_TRUE(contains(r.err, "gauges/site1.band.csv belongs to other results than gauges/site1.res (an earlier "
+                                "run) - not used"))
+        << r.err;
     const std::string svg = read_file(dir + "/gauges/site1.svg");
     EXPECT_FALSE(contains(svg, "confidence band"));
     EXPECT_FALSE(contains(svg, "fill-opacity"));
@@ -467,7 +480,7 @@ TEST(PlotReport, ResidualPlotWithAndWithoutSe)
     const PlotRun log = run_plot_with(dir, "--svg --log");
     ASSERT_EQ(log.status, 0) << log.err;
     EXPECT_EQ(log.out, "gauges/site1-log.svg\n");
-    make_old(dir, "site1.gaugings.csv");
+    replace_curve(dir);
     const PlotRun stale = run_plot_with(dir, "--svg");
     ASSERT_EQ(stale.status, 0) << stale.err;
     EXPECT_EQ(stale.out, "gauges/site1.svg\n");
@@ -498,4 +511,29 @@ TEST(PlotInstall, FindsTheGnuplotFileInTheSharedFolder)
     EXPECT_NE(missing.status, 0);
     EXPECT_TRUE(missing.out.empty()) << missing.out;
     EXPECT_TRUE(contains(missing.err, "rating.gp")) << missing.err;
+}
+
+// While the journal of a commit cut short stands, the results may be half
+// old, half new: nothing is drawn. A data file changed after the table was
+// written is noted, and the plot drawn.
+TEST(PlotReport, HalfCommittedResultsAreNotDrawnAndNewerGaugingsAreNoted)
+{
+    if (!have_gnuplot())
+        GTEST_SKIP() << "gnuplot is not installed";
+    TempDir tmp;
+    const std::string &dir = tmp.path;
+    write_hand_made(dir, "# Site H", " - splines: 3 intervals, knot stages automatic");
+    write_file(dir + "/gauges/site1.journal", "rating commit journal 1\n");
+    PlotRun r = run_plot(dir, false);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(contains(r.err, "gauges/site1.journal stands")) << r.err;
+    EXPECT_FALSE(file_exists(dir + "/gauges/site1.png"));
+    std::remove((dir + "/gauges/site1.journal").c_str());
+
+    ASSERT_EQ(run_command("touch -d '2001-01-01' '" + dir + "/gauges/site1.res'"), 0);
+    r = run_plot(dir, false);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.err, "gauges/site1.dat has changed since gauges/site1.res was written")) << r.err;
+    expect_png(dir + "/gauges/site1.png");
 }

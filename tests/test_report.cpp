@@ -3,6 +3,7 @@
 // computation, and the run writes it without changing its other files.
 #include "LeastSquares.h"
 #include "Report.h"
+#include "ResultFile.h"
 #include "RunSupport.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -53,6 +55,37 @@ double rating(double h)
 double discharge_half(double y)
 {
     return std::pow(y < 0.0 ? 1e-10 : y, 2.0);
+}
+
+// The values the report is made of, for the curve given as a function of the
+// stage and the least-squares fit: the curve at each gauging and at the row
+// stages, and, when a minimiser's curve is given, both curves' discharges.
+void set_curve(ReportInput &in, const SplineFit &fit, const std::function<double(double)> &curve,
+               const std::function<double(double)> &discharge, const std::vector<double> &row_stages = {},
+               const std::function<double(double)> &minimiser = {})
+{
+    in.fitted.clear();
+    in.fitted_discharge.clear();
+    for (const double s : in.h) {
+        in.fitted.push_back(curve(s));
+        in.fitted_discharge.push_back(discharge(in.fitted.back()));
+    }
+    in.p = fit.unknowns;
+    in.sse_optimum = fit.sse;
+    in.determined = fit.determined;
+    in.undetermined = fit.undetermined;
+    in.rows.clear();
+    for (const double s : row_stages) {
+        ReportRow row;
+        row.stage = s;
+        row.value = curve(s);
+        row.leverage = spline_leverage(fit, s);
+        if (minimiser) {
+            row.best_discharge = discharge(spline_value(fit, s));
+            row.minimiser_discharge = discharge(minimiser(s));
+        }
+        in.rows.push_back(row);
+    }
 }
 
 } // namespace
@@ -102,7 +135,7 @@ TEST(ReportBands, CoverageBySimulation)
         const double t = t_quantile_975(dof);
         for (int k = 0; k < 5; k++) {
             double conf, pred;
-            band_half_widths(fit, s, t, stages[k], conf, pred);
+            band_half_widths(spline_leverage(fit, stages[k]), s, t, conf, pred);
             const double centre = spline_value(fit, stages[k]);
             const double truth_here = spline_value(truth, stages[k]);
             conf_hits[k] += std::fabs(centre - truth_here) <= conf;
@@ -143,9 +176,7 @@ TEST(ReportFigures, StandardErrorMeasuresTheNoise)
         in.nu = 0.5;
         in.degree = 3;
         in.exact_solver = true;
-        in.least_squares = &fit;
-        in.curve = [&fit](double s) { return spline_value(fit, s); };
-        in.discharge = discharge_half;
+        set_curve(in, fit, [&fit](double s) { return spline_value(fit, s); }, discharge_half);
         errors.push_back(figure_fit(in).standard_error_pct);
     }
     std::nth_element(errors.begin(), errors.begin() + 100, errors.end());
@@ -171,9 +202,7 @@ TEST(ReportFigures, SmallCaseAgreesWithAnIndependentComputation)
     in.nu = 0.5;
     in.degree = 1;
     in.exact_solver = true;
-    in.least_squares = &fit;
-    in.curve = [&fit](double s) { return spline_value(fit, s); };
-    in.discharge = discharge_half;
+    set_curve(in, fit, [&fit](double s) { return spline_value(fit, s); }, discharge_half);
     const FitFigures f = figure_fit(in);
 
     Eigen::MatrixXd X(7, 2);
@@ -222,11 +251,13 @@ TEST(ReportFigures, SmallCaseAgreesWithAnIndependentComputation)
     for (int i = 0; i <= k; i++)
         tail += std::tgamma(8.0) / (std::tgamma(i + 1.0) * std::tgamma(8.0 - i)) / 128.0;
     EXPECT_NEAR(f.sign_test_p, std::min(1.0, 2.0 * tail), 1e-9);
-    // The runs test in its normal approximation.
+    // The runs test for too few runs in its normal approximation: the lower tail.
     const double n1 = plus, n2 = minus, n = 7.0;
     const double mu = 2.0 * n1 * n2 / n + 1.0;
     const double var = 2.0 * n1 * n2 * (2.0 * n1 * n2 - n) / (n * n * (n - 1.0));
-    EXPECT_NEAR(f.runs_test_p, std::erfc(std::fabs(runs - mu) / std::sqrt(var) / std::sqrt(2.0)), 1e-9);
+    EXPECT_NEAR(f.runs_expected, mu, 1e-12);
+    EXPECT_NEAR(f.runs_test_p, 0.5 * std::erfc(-(runs - mu) / std::sqrt(var) / std::sqrt(2.0)), 1e-9);
+    EXPECT_FALSE(f.passes_through);
     // The bands, with the t quantile of the tables (0.975, 5 degrees of freedom).
     ASSERT_TRUE(f.band);
     EXPECT_NEAR(f.t_quantile, 2.570581835636314, 1e-9);
@@ -235,7 +266,7 @@ TEST(ReportFigures, SmallCaseAgreesWithAnIndependentComputation)
         const Eigen::Vector2d x0(1.0, s);
         const double leverage = x0.dot(inverse * x0);
         double conf, pred;
-        band_half_widths(fit, f.s_nu, f.t_quantile, s, conf, pred);
+        band_half_widths(spline_leverage(fit, s), f.s_nu, f.t_quantile, conf, pred);
         EXPECT_NEAR(conf, 2.570581835636314 * std::sqrt(sse / 5.0 * leverage), 1e-9);
         EXPECT_NEAR(pred, 2.570581835636314 * std::sqrt(sse / 5.0 * (1.0 + leverage)), 1e-9);
     }
@@ -272,12 +303,21 @@ TEST(ReportRun, OtherFilesAreTheSameWithAndWithoutIt)
             EXPECT_FALSE(file_exists(plain.path(std::string("gauges/") + name))) << name;
             EXPECT_TRUE(file_exists(reported.path(std::string("gauges/") + name))) << name;
         }
-        // One band row for each row of the table, at its stages.
+        // One band row for each row of the table, at its stages, after the
+        // line that names the table by its digest.
+        const std::string digest = "# results sha256 " + sha256_hex(reported.res()) + "\n";
         const std::string band = read_file(reported.path("gauges/site1.band.csv"));
-        EXPECT_EQ(std::count(band.begin(), band.end(), '\n'), 102);
-        EXPECT_EQ(band.substr(0, band.find('\n')), "h,Q,conf_low,conf_high,pred_low,pred_high");
+        EXPECT_EQ(std::count(band.begin(), band.end(), '\n'), 103);
+        EXPECT_EQ(band.substr(0, band.find('\n', digest.size())),
+                  digest + "h,Q,conf_low,conf_high,pred_low,pred_high");
         const std::string gaugings = read_file(reported.path("gauges/site1.gaugings.csv"));
-        EXPECT_EQ(std::count(gaugings.begin(), gaugings.end(), '\n'), 127);
+        EXPECT_EQ(std::count(gaugings.begin(), gaugings.end(), '\n'), 128);
+        EXPECT_EQ(gaugings.substr(0, digest.size()), digest);
+        EXPECT_NE(read_file(reported.path("gauges/site1.summary.json"))
+                      .find("\"results_sha256\": \"" + sha256_hex(reported.res()) + "\""),
+                  std::string::npos);
+        EXPECT_NE(read_file(reported.path("gauges/site1.report.txt")).find("SHA-256 " + sha256_hex(reported.res())),
+                  std::string::npos);
     }
 }
 
@@ -328,6 +368,7 @@ TEST(ReportRun, BandsOfANegativeExponentStayInOrder)
     std::istringstream rows(read_file(g.path("gauges/site1.band.csv")));
     std::string row;
     std::getline(rows, row);
+    std::getline(rows, row);
     int checked = 0;
     while (std::getline(rows, row)) {
         double v[6];
@@ -340,4 +381,204 @@ TEST(ReportRun, BandsOfANegativeExponentStayInOrder)
         checked++;
     }
     EXPECT_EQ(checked, 41);
+}
+
+namespace {
+
+// The figures and the texts of a report on gaugings fitted exactly by J
+// intervals of degree M, discharges by the table's rule for nu (1 or 0.5).
+struct Case {
+    SplineFit fit;
+    ReportInput in;
+
+    Case(std::vector<double> h, std::vector<double> Q, double nu, int J, int M, std::vector<LineNumber> lines = {})
+    {
+        in.h = std::move(h);
+        in.Q = std::move(Q);
+        in.lines = std::move(lines);
+        for (std::size_t i = 0; i < in.h.size(); i++) {
+            in.Qnu.push_back(std::pow(in.Q[i], nu));
+            if (in.lines.size() < in.h.size())
+                in.lines.push_back(static_cast<LineNumber>(i) + 2);
+        }
+        std::vector<double> sorted_h = in.h;
+        std::sort(sorted_h.begin(), sorted_h.end());
+        in.knots = equal_count_knots(sorted_h, J);
+        in.interval = intervals_of(in.h, in.knots);
+        fit_spline(in.h.data(), in.Qnu.data(), static_cast<int>(in.h.size()), in.knots.data(), J, M, fit);
+        in.nu = nu;
+        in.degree = M;
+        in.exact_solver = true;
+        discharge = nu == 1.0 ? [](double y) { return y < 0.0 ? 1e-10 : y; } : discharge_half;
+        use_curve([this](double s) { return spline_value(fit, s); });
+    }
+    std::function<double(double)> discharge;
+
+    // The written curve, at the gaugings and at the rows at `row_stages`.
+    void use_curve(const std::function<double(double)> &curve, const std::vector<double> &row_stages = {},
+                   const std::function<double(double)> &minimiser = {})
+    {
+        set_curve(in, fit, curve, discharge, row_stages, minimiser);
+    }
+    Case(const Case &) = delete;
+
+    // The file a writer makes of the figures.
+    static std::string written(void (*writer)(std::FILE *, const ReportInput &, const FitFigures &),
+                               const ReportInput &in, const FitFigures &f)
+    {
+        std::FILE *out = std::tmpfile();
+        writer(out, in, f);
+        std::rewind(out);
+        std::string text;
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;)
+            text.append(buffer, n);
+        std::fclose(out);
+        return text;
+    }
+};
+
+const std::vector<double> kStages = {1.0, 1.5, 2.0, 2.5, 3.0, 3.5, 4.0, 4.5};
+
+} // namespace
+
+// Equal discharges, or gaugings exactly on a curve of the model: the
+// deviations are rounding noise, so the report runs no tests on them, marks no
+// outliers and compares no sums of squares, and says why; noise of a
+// thousandth is no rounding.
+TEST(ReportFigures, RoundingNoiseIsNotTested)
+{
+    Case equal(kStages, std::vector<double>(8, 5.0), 0.5, 3, 3);
+    equal.in.exact_solver = false;
+    equal.in.minimiser_sse = 3.2e-18;  // the minimiser's, as on such data
+    std::vector<double> rows;
+    for (int i = 0; i <= 10; i++)
+        rows.push_back(1.0 + 0.35 * i);
+    const auto equal_curve = [&equal](double s) { return spline_value(equal.fit, s); };
+    equal.use_curve(equal_curve, rows, equal_curve);
+    std::vector<double> on_line;
+    for (const double s : kStages)
+        on_line.push_back((1.0 + 2.0 * s) * (1.0 + 2.0 * s));
+    Case exact(kStages, on_line, 0.5, 1, 1);
+    std::vector<double> noisy = on_line;
+    for (std::size_t i = 0; i < noisy.size(); i++)
+        noisy[i] *= i % 3 == 0 ? 1.001 : 0.9995;
+    Case rough(kStages, noisy, 0.5, 1, 1);
+
+    for (Case *c : {&equal, &exact}) {
+        const FitFigures f = figure_fit(c->in);
+        EXPECT_TRUE(f.passes_through);
+        EXPECT_TRUE(std::isnan(f.sign_test_p));
+        EXPECT_TRUE(std::isnan(f.runs_test_p));
+        EXPECT_TRUE(std::isnan(f.minimiser_excess));
+        EXPECT_EQ(f.outliers, 0);
+        const std::string text = Case::written(write_report_text, c->in, f);
+        EXPECT_NE(text.find("the curve passes through the gaugings"), std::string::npos) << text;
+        EXPECT_EQ(text.find("e+"), std::string::npos) << text;
+        const std::string json = Case::written(write_summary_json, c->in, f);
+        for (const char *key : {"\"passes_through\": true", "\"sign_test_p\": null", "\"runs\": null",
+                                "\"runs_test_p\": null", "\"minimiser_excess\": null"})
+            EXPECT_NE(json.find(key), std::string::npos) << key << "\n" << json;
+    }
+    const FitFigures f = figure_fit(rough.in);
+    EXPECT_FALSE(f.passes_through);
+    EXPECT_TRUE(std::isfinite(f.sign_test_p));
+    EXPECT_TRUE(std::isfinite(f.runs_test_p));
+}
+
+// A figure that is not a number is written "nan" in the CSV files, never
+// "-nan"; discharges of 1e300 with nu 1 overflow the sum of squares, and the
+// report gives no band and says why.
+TEST(ReportFigures, FiguresThatAreNotNumbers)
+{
+    Case dry(kStages, std::vector<double>(8, 0.0), 0.5, 1, 1);
+    const std::string csv = Case::written(write_gaugings_csv, dry.in, figure_fit(dry.in));
+    EXPECT_NE(csv.find(",nan,"), std::string::npos) << csv;
+    EXPECT_EQ(csv.find("-nan"), std::string::npos) << csv;
+
+    Case huge(kStages, {1e300, 5e300, 2e300, 9e300, 1e300, 7e300, 3e300, 8e300}, 1.0, 1, 1);
+    huge.use_curve([&huge](double s) { return spline_value(huge.fit, s); }, {1.0, 1.875, 2.75, 3.625, 4.5});
+    const FitFigures f = figure_fit(huge.in);
+    EXPECT_FALSE(f.band);
+    EXPECT_NE(f.no_band_reason.find("is not a finite number"), std::string::npos) << f.no_band_reason;
+    const std::string text = Case::written(write_report_text, huge.in, f);
+    EXPECT_NE(text.find("95 % bands   none: " + f.no_band_reason), std::string::npos) << text;
+}
+
+// The runs test looks for too few runs: signs that alternate are no sign of
+// a missed bend (the two-sided test read them as one), blocks of them are.
+// Gaugings at one stage count in the order of their lines, whatever the
+// order they come in.
+TEST(ReportFigures, RunsTestCountsTooFewRunsAndTakesEqualStagesByLine)
+{
+    std::vector<double> h;
+    std::vector<double> alternating;
+    std::vector<double> blocks;
+    for (int i = 0; i < 20; i++) {
+        h.push_back(1.0 + i);
+        alternating.push_back(1.0 + i + (i % 2 == 0 ? 0.1 : -0.1));
+        blocks.push_back(1.0 + i + (i / 5 % 2 == 0 ? 0.1 : -0.1));
+    }
+    Case many(h, alternating, 1.0, 1, 1);
+    Case few(h, blocks, 1.0, 1, 1);
+    for (Case *c : {&many, &few})
+        c->use_curve([](double s) { return s; });
+    const FitFigures a = figure_fit(many.in);
+    const FitFigures b = figure_fit(few.in);
+    EXPECT_EQ(a.runs, 20);
+    EXPECT_GT(a.runs_test_p, 0.99);
+    EXPECT_EQ(b.runs, 4);
+    EXPECT_LT(b.runs_test_p, 0.01);
+    EXPECT_NEAR(a.runs_expected, 11.0, 1e-12);
+    EXPECT_NE(Case::written(write_report_text, many.in, a).find("20 runs of equal signs in stage order, more than the 11 expected"),
+              std::string::npos);
+    EXPECT_NE(Case::written(write_report_text, few.in, b).find("4 runs of equal signs in stage order, fewer than the 11 expected"),
+              std::string::npos);
+
+    // Stages 1, 2, 2, 3: at stage 2 the gauging of line 3 lies above the
+    // curve and that of line 5 below it, so by line the signs read + + - -
+    // (2 runs; + - + - would be 4), whichever comes first here.
+    for (const bool swapped : {false, true}) {
+        const std::vector<double> Q = swapped ? std::vector<double>{1.1, 1.9, 2.1, 2.9}
+                                              : std::vector<double>{1.1, 2.1, 1.9, 2.9};
+        const std::vector<LineNumber> lines = swapped ? std::vector<LineNumber>{2, 5, 3, 4}
+                                                      : std::vector<LineNumber>{2, 3, 5, 4};
+        Case ties({1.0, 2.0, 2.0, 3.0}, Q, 1.0, 1, 1, lines);
+        ties.use_curve([](double s) { return s; });
+        const FitFigures f = figure_fit(ties.in);
+        EXPECT_EQ(f.runs, 2) << swapped;
+        EXPECT_EQ(f.gaugings[1].line, 3);
+        EXPECT_EQ(f.gaugings[2].line, 5);
+    }
+}
+
+TEST(ReportText, StagesNamesAndFieldsKeepWhatTheyHold)
+{
+    // Five digits where they reach 1e-3 of the range, more where not.
+    EXPECT_EQ(stage_digits(1.2345, 5, 0.002), 5);
+    EXPECT_EQ(stage_digits(1000.7498, 5, 0.0025), 6);
+    EXPECT_EQ(stage_digits(10000.7748, 5, 0.0025), 8);
+    EXPECT_EQ(stage_digits(10000.25, 3, 0.0), 7);
+    EXPECT_EQ(stage_digits(0.1, 3, 0.0), 3);
+    EXPECT_EQ(stage_digits(0.1 + 0.2, 5, 0.0), 17);
+
+    bool replaced = true;
+    EXPECT_EQ(valid_utf8("Rh\xc3\xb4ne", replaced), "Rh\xc3\xb4ne");
+    EXPECT_FALSE(replaced);
+    EXPECT_EQ(valid_utf8("Rh\xf4ne", replaced), "Rh\xef\xbf\xbdne");
+    EXPECT_TRUE(replaced);
+    // Overlong forms, surrogates, beyond U+10FFFF and a cut sequence.
+    for (const std::string bad : {"\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82"}) {
+        const std::string out = valid_utf8(bad, replaced);
+        EXPECT_TRUE(replaced);
+        EXPECT_EQ(out.find_first_not_of("\xef\xbf\xbd"), std::string::npos);
+    }
+    EXPECT_EQ(valid_utf8("\xf0\x9f\x8c\x8a \xe2\x82\xac", replaced), "\xf0\x9f\x8c\x8a \xe2\x82\xac");
+    EXPECT_FALSE(replaced);
+
+    EXPECT_EQ(csv_field("Clear Creek"), "Clear Creek");
+    EXPECT_EQ(csv_field("Rh\xf4ne"), "Rh\xf4ne");
+    EXPECT_EQ(csv_field("Creek, \"upper\""), "\"Creek, \"\"upper\"\"\"");
+    EXPECT_EQ(csv_field("two\nlines"), "\"two\nlines\"");
+    EXPECT_EQ(csv_field(" padded"), "\" padded\"");
 }

@@ -9,6 +9,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <fstream>
 #include <functional>
 #include <grp.h>
@@ -116,6 +118,7 @@ protected:
     void TearDown() override
     {
         use_named_temporaries(false);
+        use_commit_journal("");
         std::system(("rm -rf '" + dir + "'").c_str());
     }
 
@@ -174,17 +177,18 @@ TEST_F(ResultFile, SymbolicLinksStayAndTheirTargetsAreReplaced)
         {"/work/site.res", "../data/site.res"}, {"/work/new.res", "../data/new.res"}, {"/work/chain", "site.res"}};
     for (const bool named : {false, true}) {
         use_named_temporaries(named);
-        for (const auto &[link, to] : links) {
+        for (const auto &[link, to] : links)
             symlink(to.c_str(), (dir + link).c_str());
-            std::fputs(link.c_str(), open_result(dir + link));
-        }
+        // The first link and the chain through it name one file: one result.
+        for (const char *link : {"/work/new.res", "/work/chain"})
+            std::fputs(link, open_result(dir + link));
         commit_results();
         for (const auto &[link, to] : links) {
             char read_back[32] = {};
             EXPECT_EQ(readlink((dir + link).c_str(), read_back, sizeof read_back - 1), ssize_t(to.size()));
             unlink((dir + link).c_str());
         }
-        EXPECT_EQ(get(res), "/work/chain");  // opened last, over "/work/site.res"
+        EXPECT_EQ(get(res), "/work/chain");
         EXPECT_EQ(get(data + "/new.res"), "/work/new.res");
         EXPECT_EQ(names(data), (Names{"new.res", "site.res"}));
         unlink((data + "/new.res").c_str());
@@ -278,7 +282,7 @@ TEST_F(ResultFile, FilesThatCannotBeReplacedAreRefusedAtOpen)
         bool as_nobody;
     } cases[] = {{"/folder", "Is a directory", false},
                  {"/link", "Is a directory", false},
-                 {"/fifo", "File exists", false},
+                 {"/fifo", "a named pipe (FIFO) stands there, not a regular file", false},
                  {"/none/a.res", "No such file or directory", false},
                  {"/data/site.res", "Permission denied", true},
                  {"/closed/a.res", "Permission denied", true},
@@ -348,6 +352,225 @@ TEST_F(ResultFile, AnonymousContentIsLinkedOrElseCopied)
         put(res, "old");
         unlink(src.c_str());
     }
+}
+
+// A commit killed (SIGKILL) at any of its steps, anonymous or named: the
+// recovery leaves either the earlier set or the new one, whole, with no other
+// name left; the earlier set until the commit decided, the new one after.
+TEST_F(ResultFile, CommitKilledAtAnyStepIsCompletedOrUndoneByTheRecovery)
+{
+    const std::string journal = data + "/site.journal";
+    const std::string added = data + "/added.res";  // no file before the commit
+    const std::string gone = data + "/gone.res";    // removed by the commit
+    for (const bool named : {false, true}) {
+        SCOPED_TRACE(named ? "named temporaries" : "anonymous contents");
+        bool completed = false;
+        bool seen_new = false;
+        int olds = 0;
+        int news = 0;
+        for (int step = 1; !completed && step < 500; step++) {
+            SCOPED_TRACE("killed at step " + std::to_string(step));
+            put(src, "old source");
+            put(res, "old");
+            put(gone, "gone");
+            const auto [status, out] = in_child([&] {
+                setenv("RATING_COMMIT_FAULT", std::to_string(step).c_str(), 1);
+                use_named_temporaries(named);
+                use_commit_journal(journal);
+                protect_results();
+                std::fputs("new source", open_result(src));
+                std::fputs("new", open_result(res));
+                std::fputs("added", open_result(added));
+                std::FILE *removed = open_result(gone);
+                std::fputs("never", removed);
+                remove_result(removed);
+                commit_results();
+            });
+            completed = exit_code(status) == 0;
+            if (!completed) {
+                ASSERT_EQ(exit_code(status), -SIGKILL) << out;
+            }
+            const auto whole = [&](const char *source, const char *result, const char *add, const char *keep) {
+                return get(src) == source && get(res) == result && get(added) == add && get(gone) == keep;
+            };
+            // Without a journal the set is whole already.
+            if (get(journal) == "<missing>") {
+                EXPECT_TRUE(whole("old source", "old", "<missing>", "gone") ||
+                            whole("new source", "new", "added", "<missing>"));
+            }
+            const FileFailure failure = recover_commit(journal);
+            ASSERT_EQ(failure.error, 0) << failure.name;
+            const bool old_set = whole("old source", "old", "<missing>", "gone");
+            const bool new_set = whole("new source", "new", "added", "<missing>");
+            ASSERT_TRUE(old_set || new_set) << get(src) << " " << get(res) << " " << get(added) << " " << get(gone);
+            EXPECT_FALSE(seen_new && old_set);
+            seen_new = seen_new || new_set;
+            olds += old_set;
+            news += new_set;
+            EXPECT_EQ(names(dir), (Names{"Source.plt", "data"}));
+            EXPECT_EQ(names(data), new_set ? (Names{"added.res", "site.res"}) : (Names{"gone.res", "site.res"}));
+            unlink(added.c_str());
+        }
+        EXPECT_TRUE(completed);
+        // Every content and second name made, the decision, the renames and
+        // the clean-up each came to be killed at.
+        EXPECT_GE(olds, 10);
+        EXPECT_GE(news, 5);
+    }
+}
+
+namespace {
+
+// A journal record's path field, as the commit writes it.
+std::string field(const std::string &path)
+{
+    return " " + std::to_string(path.size()) + ":" + path;
+}
+
+} // namespace
+
+// A journal as the commit leaves it when killed after its decision, written
+// here by hand: the recovery puts the new content in place, except where the
+// file was replaced since (that file stays), and a record cut off at the end
+// counts for nothing.
+TEST_F(ResultFile, RecoveryCompletesADecidedCommitAndSparesLaterFiles)
+{
+    const std::string journal = data + "/site.journal";
+    const std::string other = data + "/other.res";
+    put(other, "old other");
+    for (const bool replaced_since : {false, true}) {
+        SCOPED_TRACE(replaced_since ? "replaced since" : "untouched since");
+        put(res + ".AAAAAA", "new");
+        put(other + ".BBBBBB", "new other");
+        ASSERT_EQ(link(res.c_str(), (res + ".CCCCCC").c_str()), 0);
+        put(journal, "rating commit journal 1\nN" + field(res) + field(res + ".AAAAAA") + " 1\nN" + field(other) +
+                         field(other + ".BBBBBB") + " 1\nB" + field(res) + field(res + ".CCCCCC") + "\nC\nN 12:/tmp/cut");
+        if (replaced_since) {
+            unlink(res.c_str());
+            put(res, "later");
+        }
+        const FileFailure failure = recover_commit(journal);
+        EXPECT_EQ(failure.error, 0) << failure.name;
+        EXPECT_EQ(get(res), replaced_since ? "later" : "new");
+        EXPECT_EQ(get(other), "new other");
+        EXPECT_EQ(names(data), (Names{"other.res", "site.res"}));
+        put(res, "old");
+        put(other, "old other");
+    }
+    // Undecided: everything stays, the temporaries go.
+    put(res + ".AAAAAA", "new");
+    put(journal, "rating commit journal 1\nN" + field(res) + field(res + ".AAAAAA") + " 1\nC");
+    EXPECT_EQ(recover_commit(journal).error, 0);
+    EXPECT_EQ(get(res), "old");
+    EXPECT_EQ(names(data), (Names{"other.res", "site.res"}));
+    EXPECT_EQ(recover_commit(journal).error, 0);  // no journal: nothing to do
+}
+
+TEST_F(ResultFile, RemovedResultGoesAtTheCommitAndOnlyThen)
+{
+    const std::string gone = data + "/gone.res";
+    use_commit_journal(dir + "/set.journal");
+    for (const bool named : {false, true}) {
+        use_named_temporaries(named);
+        put(gone, "earlier");
+        std::FILE *f = open_result(gone);
+        std::fputs("dropped", f);
+        remove_result(f);
+        std::FILE *never = open_result(data + "/never.res");
+        remove_result(never);
+        EXPECT_EQ(get(gone), "earlier");
+        EXPECT_EQ(names(data), (Names{"gone.res", "site.res"}));
+        commit_results();
+        EXPECT_EQ(names(data), Names{"site.res"});
+    }
+    // Through a link: the file goes, the link stays.
+    symlink("data/site.res", (dir + "/link.res").c_str());
+    remove_result(open_result(dir + "/link.res"));
+    commit_results();
+    EXPECT_EQ(names(data), Names{});
+    EXPECT_TRUE(S_ISLNK(status_of(dir + "/link.res").st_mode));
+}
+
+// One file under two spellings, or through a link, is refused the second time.
+TEST_F(ResultFile, TheSameFileTwiceIsRefused)
+{
+    symlink("data/site.res", (dir + "/link.res").c_str());
+    for (const std::string &again : {res, dir + "/data/../data/site.res", dir + "/link.res"}) {
+        const auto [status, out] = in_child([&] {
+            open_result(res);
+            open_result(again);
+        });
+        EXPECT_EQ(exit_code(status), 1) << again;
+        EXPECT_EQ(out, "\nUnable to write file " + again + ": it is the same file as " + res +
+                           ", another result of this run\n");
+    }
+    EXPECT_EQ(get(res), "old");
+    EXPECT_EQ(names(data), Names{"site.res"});
+}
+
+TEST_F(ResultFile, DigestsAreSha256)
+{
+    EXPECT_EQ(sha256_hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(sha256_hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    EXPECT_EQ(sha256_hex(std::string(1000000, 'a')),
+              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+    // Of a result, as written so far, in pieces across the block size.
+    std::FILE *f = open_result(res);
+    std::string content;
+    for (int i = 0; i < 1000; i++) {
+        const std::string piece = std::to_string(i) + (i % 7 == 0 ? "\n" : "\t");
+        std::fputs(piece.c_str(), f);
+        content += piece;
+        if (i == 2) {
+            EXPECT_EQ(result_sha256(f), sha256_hex(content));
+        }
+    }
+    EXPECT_EQ(result_sha256(f), sha256_hex(content));
+    commit_results();
+    EXPECT_EQ(get(res), content);
+}
+
+// A child holds the lock on a file for a moment: a taker gives up after its
+// patience or, with more of it, waits and takes the lock, saying once that
+// it waits; a free lock is taken at once.
+TEST_F(ResultFile, LockWaitsForItsHolderAndGivesUpInTime)
+{
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        const int fd = open(res.c_str(), O_RDONLY);
+        if (fd < 0 || flock(fd, LOCK_EX) != 0 || write(ready[1], "x", 1) != 1)
+            _exit(1);
+        usleep(700000);
+        _exit(0);
+    }
+    char ch;
+    ASSERT_EQ(read(ready[0], &ch, 1), 1);
+    int waits = 0;
+    const auto waiting = [&waits] { waits++; };
+    ResultLock impatient = lock_results(res, 0.2, waiting);
+    EXPECT_EQ(impatient.fd, -1);
+    EXPECT_EQ(impatient.error, ETIMEDOUT);
+    EXPECT_EQ(waits, 1);
+    ResultLock patient = lock_results(res, 30.0, waiting);
+    EXPECT_GE(patient.fd, 0);
+    EXPECT_EQ(waits, 2);
+    int status = 0;
+    waitpid(holder, &status, 0);
+    const int other = open(res.c_str(), O_RDONLY);
+    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+    unlock_results(patient);
+    EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    close(other);
+    ResultLock at_once = lock_results(data, 0.0, waiting);
+    EXPECT_GE(at_once.fd, 0);
+    EXPECT_EQ(waits, 2);
+    unlock_results(at_once);
+    EXPECT_EQ(lock_results(dir + "/none", 1.0, waiting).error, ENOENT);
+    close(ready[0]);
+    close(ready[1]);
 }
 
 } // namespace

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ostream>
 #include <dirent.h>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <sys/stat.h>
@@ -348,8 +350,9 @@ TEST(Run, NegativeExponentWritesNanWhereTheCurveHasNoDischarge)
 }
 
 // Stages of 1000.75 to 1003.23 m (a datum above sea level) need more than
-// five digits: every row that would share its text with a neighbour gets as
-// many as set it apart, the others keep five.
+// five digits: a row gets as many as bring it within 1e-3 of the stage range
+// of its value, and one that would share its text with a neighbour as many as
+// set it apart; the others keep five.
 TEST(Run, StagesAboveADatumStayApartInTheTable)
 {
     std::string data = "# Datum\n";
@@ -364,12 +367,47 @@ TEST(Run, StagesAboveADatumStayApartInTheTable)
         stages.push_back(row.substr(0, row.find('\t')));
     for (std::size_t i = 1; i < stages.size(); i++)
         EXPECT_NE(stages[i], stages[i - 1]) << "row " << i;
-    // Six digits set these rows apart, where five gave 1000.8 for both
-    // 1000.7748 and 1000.7996.
+    // Five digits gave 1000.8 for 1000.7748, 2.5 cm off on a range of
+    // 2.48 m, and for 1000.7996 beside it; six set them apart, seven bring
+    // the first within 2.48 mm.
     EXPECT_EQ(stages[0], "1000.75");
-    EXPECT_EQ(stages[1], "1000.77");
+    EXPECT_EQ(stages[1], "1000.775");
     EXPECT_EQ(stages[2], "1000.8");
     EXPECT_EQ(stages.back(), "1003.23");
+    const double low = std::stod(stages.front());
+    const double range = std::stod(stages.back()) - low;
+    for (std::size_t i = 0; i < stages.size(); i++)
+        EXPECT_NEAR(std::stod(stages[i]), low + range * static_cast<double>(i) / 100.0, 1e-3 * range) << i;
+}
+
+// The example gauge 10000 m up: "%.5g" would write 10000.7 for 10000.7498,
+// and the plot settings 1e+04 for both ends; the report's knots get the
+// digits they need too. Where five digits are close enough they stay.
+TEST(Run, StagesFarAboveADatumAreWrittenWithinATenthOfAPerMilleOfTheRange)
+{
+    std::istringstream example(read_file(RATING_SOURCE_DIR "/examples/gauge/11372000.dat"));
+    std::string line;
+    std::getline(example, line);
+    std::string data = line + "\n";
+    while (std::getline(example, line)) {
+        std::istringstream fields(line);
+        double h, q;
+        if (fields >> h >> q) {
+            char row[64];
+            std::snprintf(row, sizeof row, "%.6f %.13g\n", h + 10000.0, q);
+            data += row;
+        }
+    }
+    const Gauge g = make_gauge(settings_with("0.5", "3", "3", "100", "1"), data);
+    ASSERT_EQ(run_rating(g.dir, "--report").status, 0);
+    const std::vector<std::string> rows = result_rows(g.res());
+    ASSERT_EQ(rows.size(), 101u);
+    EXPECT_EQ(rows[0].substr(0, rows[0].find('\t')), "10000.75");
+    EXPECT_EQ(rows[1].substr(0, rows[1].find('\t')), "10000.775");
+    EXPECT_EQ(rows[2].substr(0, rows[2].find('\t')), "10000.8");
+    EXPECT_NE(g.plt().find("\nhmin = 10000.75\nhmax = 10003.23\n"), std::string::npos) << g.plt();
+    const std::string report = read_file(g.path("gauges/site1.report.txt"));
+    EXPECT_NE(report.find("         1  10000.75      10000.983           42"), std::string::npos) << report;
 }
 
 TEST(Run, TooManyListedStagesAreRefused)
@@ -418,4 +456,62 @@ TEST(Run, ResultThatCannotBeWrittenIsReported)
     EXPECT_NE(r.out.find("\nUnable to write file gauges/site1.res: Is a directory\n"), std::string::npos) << r.out;
     EXPECT_FALSE(file_exists(g.path("gauges/site1.plt")));
     EXPECT_EQ(folder_entries(g.path("gauges")).size(), 2u);
+}
+
+// Six gaugings of the example with the default settings: the curve goes below
+// 0 in Q^nu over 48 rows and falls before that; both are said after the knot
+// report, and the run still succeeds.
+TEST(Run, FallingAndVanishingCurveIsWarnedOf)
+{
+    const Gauge g = make_gauge(settings_with("0.5", "3", "3", "100", "1"),
+                               "# Six\n3.23088 253.4357769984\n1.02108 6.258023096832\n0.966216 4.587329147904\n"
+                               "1.002792 5.606735625216\n0.789432 2.0982783324672\n1.292352 14.384958068736\n");
+    const RunResult r = run_rating(g.dir);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("\n\nKnot points automatic: 3 intervals\n"
+                         "\nWarning: the curve's Q^nu is below 0 at stages 1.7416 to 2.88908: those rows are "
+                         "written as 1e-20\n"
+                         "\nWarning: the discharge falls with rising stage at stages 1.25331 to 1.7416\n"
+                         "\nCPU time"),
+              std::string::npos)
+        << r.out;
+    const std::vector<std::string> rows = result_rows(g.res());
+    EXPECT_EQ(std::count_if(rows.begin(), rows.end(),
+                            [](const std::string &row) { return row.substr(row.find('\t')) == "\t1e-20"; }),
+              48);
+    // Every discharge the same: the curve is level, whatever rounding does.
+    write_file(g.path("gauges/site1.dat"), "# Level\n1 5\n1.5 5\n2 5\n2.5 5\n3 5\n3.5 5\n4 5\n4.5 5\n");
+    const RunResult level = run_rating(g.dir);
+    ASSERT_EQ(level.status, 0);
+    EXPECT_EQ(level.out.find("Warning"), std::string::npos) << level.out;
+    // The minimiser's sum of squares cannot be measured against a least one
+    // of 0: it is not said to stop short.
+    EXPECT_EQ(level.out.find("Minimiser stopped short"), std::string::npos) << level.out;
+}
+
+// A flag takes no value: "--report=0" is not a way to ask for no report.
+TEST(Run, FlagsGivenAValueAreRefused)
+{
+    const Gauge g = make_gauge(settings_with("0.5", "1", "1", "4", "1"), kLineData);
+    for (const char *arg : {"--report=0", "--report=yes", "--report=true", "--version=1", "--help=x"}) {
+        const RunResult r = run_rating(g.dir, arg);
+        EXPECT_EQ(r.status, 2) << arg;
+        EXPECT_EQ(r.out, "") << arg;
+        const std::string flag = std::string(arg).substr(0, std::string(arg).find('='));
+        EXPECT_EQ(r.err.find("rating: " + flag + " is a flag and takes no value: " + arg + "\n\n"), 0u) << r.err;
+        EXPECT_NE(r.err.find("--report"), std::string::npos);
+        EXPECT_EQ(folder_entries(g.path("gauges")).size(), 1u);
+    }
+    EXPECT_EQ(run_rating(g.dir, "--solver=exact --report").status, 0);
+}
+
+// Every stage the same: the range not determined is one stage.
+TEST(Run, UndeterminedCurveAtOneStageSaysSo)
+{
+    const Gauge g = make_gauge(settings_with("0.5", "1", "1", "4", "1"), "# One stage\n1.5 1\n1.5 2\n1.5 3\n");
+    const RunResult r = run_rating(g.dir);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("\nWarning: the gaugings do not determine the curve at stage 1.5\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("between"), std::string::npos) << r.out;
 }
