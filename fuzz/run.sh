@@ -5,8 +5,10 @@
 #
 # Builds build/fuzz with afl-clang-fast++ (address and undefined-behaviour
 # sanitizers, no contraction into fused multiply-adds), then fuzzes the four
-# files control, settings, data and knots, two at a time (the machine has
-# two cores), each for SECONDS / 2, so that the whole takes about SECONDS.
+# files control, settings, data and knots, and the gauging files that the
+# reader of CSV and NWIS files takes (with a harness of its own), two at a
+# time (the machine has two cores) in three rounds, each for SECONDS / 3, so
+# that the whole takes about SECONDS.
 # Each file's campaign goes on from its earlier queue in build/fuzz/out (or
 # FUZZ_OUT) when there is one, else from the seeds in fuzz/seeds. Fails when any campaign
 # found a crash (a sanitizer report or a signal); the inputs are listed, to
@@ -29,10 +31,10 @@ done
 
 CC=afl-clang-fast CXX=afl-clang-fast++ AFL_QUIET=1 \
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRATING_SANITIZE=ON -DRATING_TESTS=OFF -DRATING_FUZZ=ON >/dev/null
-AFL_QUIET=1 cmake --build "$build" -j"$jobs" --target fuzz_harness >/dev/null
+AFL_QUIET=1 cmake --build "$build" -j"$jobs" --target fuzz_harness fuzz_harness_gaugings >/dev/null
 
-kinds=(control settings data knots)
-per=$(( seconds / 2 ))
+kinds=(control settings data knots gaugings)
+per=$(( seconds / 3 ))
 if [ "$per" -lt 10 ]; then per=10; fi
 
 rm -rf "$scratch"
@@ -52,9 +54,13 @@ campaign() {
     if [ -d "$dir/default/queue" ]; then
         input=-
     fi
+    local target=("$build/fuzz/fuzz_harness" "$kind")
+    if [ "$kind" = gaugings ]; then
+        target=("$build/fuzz/fuzz_harness_gaugings")
+    fi
     mkdir -p "$dir"
     afl-fuzz -i "$input" -o "$dir" -x "$root/fuzz/rating.dict" -m none -t 3000 -V "$per" \
-        -- "$build/fuzz/fuzz_harness" "$kind" @@ >"$dir/afl.log" 2>&1 || {
+        -- "${target[@]}" @@ >"$dir/afl.log" 2>&1 || {
         echo "fuzz: afl-fuzz failed on $kind, see $dir/afl.log:" >&2
         tail -20 "$dir/afl.log" >&2
         return 1

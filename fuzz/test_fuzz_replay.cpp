@@ -3,7 +3,8 @@
 // run must end by the program's own exit (0 complete, 1 refused or a fatal
 // numerical error, 255 a file that cannot be opened), never by a signal or
 // a sanitizer report, and its error stream may hold only the fatal error
-// routine's report.
+// routine's report. Gauging files (CSV and NWIS rdb) go through the
+// reader's own harness instead.
 #include "RunSupport.h"
 
 #include <gtest/gtest.h>
@@ -19,7 +20,7 @@
 namespace {
 
 struct Input {
-    std::string kind;  // control, settings, data or knots
+    std::string kind;  // control, settings, data, knots or gaugings
     std::string path;
     std::string name;  // for the test's name
 };
@@ -32,7 +33,7 @@ void PrintTo(const Input &in, std::ostream *os)
 std::vector<Input> inputs_in(const std::string &root)
 {
     std::vector<Input> inputs;
-    for (const char *kind : {"control", "settings", "data", "knots"}) {
+    for (const char *kind : {"control", "settings", "data", "knots", "gaugings"}) {
         const std::string dir = root + "/" + kind;
         std::vector<std::string> names;
         if (DIR *d = opendir(dir.c_str())) {
@@ -63,10 +64,11 @@ TEST_P(Replay, EndsByTheProgramsOwnExit)
     const std::string err = dir + "/err";
     // Distinct exit codes for the sanitizers, so that a report cannot pass
     // for the program's own exit(1).
+    const std::string harness =
+        in.kind == "gaugings" ? std::string("'" FUZZ_GAUGINGS_HARNESS "'") : "'" FUZZ_HARNESS "' " + in.kind;
     const std::string command = "ASAN_OPTIONS=detect_leaks=0:exitcode=86 "
                                 "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:exitcode=87 TMPDIR='" +
-                                dir + "' '" FUZZ_HARNESS "' " + in.kind + " '" + in.path + "' 0<&- >'" + out +
-                                "' 2>'" + err + "'";
+                                dir + "' " + harness + " '" + in.path + "' 0<&- >'" + out + "' 2>'" + err + "'";
     const int status = run_command(command);
     const std::string errors = read_file(err);
     EXPECT_TRUE(status == 0 || status == 1 || status == 255)

@@ -41,6 +41,21 @@ struct SplineFit {
 // the dependent columns set to zero.
 void fit_spline(const double *h, const double *y, int n, const double *Y, int J, int M, SplineFit &fit);
 
+// fit_spline by weighted least squares: the minimum of sum w_i (y_i - curve)^2
+// for the weights w[0..n-1] (all > 0), each row of the design matrix and its
+// value scaled by sqrt(w_i) as it is folded in; fit.sse is then the weighted
+// sum of squares. With w == nullptr exactly fit_spline.
+void fit_spline_weighted(const double *h, const double *y, const double *w, int n, const double *Y, int J, int M,
+                         SplineFit &fit);
+
+// Fits the data sets ys[k][0..n-1], k < count, at the same stages on the same
+// knots, reducing the design matrix once for every four of them: fits[k] is
+// bit for bit what fit_spline(h, ys[k], n, Y, J, M, fits[k]) gives. fitted,
+// when not null, receives in fitted[k][0..n-1] the fitted values at the
+// stages, as spline_values gives them. work is scratch kept between calls.
+void fit_spline_many(const double *h, const double *const *ys, int count, int n, const double *Y, int J, int M,
+                     SplineFit *fits, double *const *fitted, std::vector<double> &work);
+
 // The fitted curve at stage h; the end polynomials continue beyond the knots.
 double spline_value(const SplineFit &fit, double h);
 
@@ -48,5 +63,20 @@ double spline_value(const SplineFit &fit, double h);
 // the basis at h and X the design matrix; for a determined fit only (for
 // another, the dependent coefficients are taken as fixed at zero).
 double spline_leverage(const SplineFit &fit, double h);
+
+// The fitted curve at the ascending stages h[0..n-1], as spline_value gives it.
+void spline_values(const SplineFit &fit, const double *h, int n, double *out);
+
+// The leverages w_i x_i' (X'WX)^-1 x_i of the fit's data, stages h[0..n-1]
+// ascending as fitted, weights w as fitted (nullptr: unweighted, w_i = 1), in
+// O(n M^2 + p M^2). The dependent coefficients of an undetermined fit are
+// taken as fixed at zero, as in spline_leverage.
+void spline_leverages(const SplineFit &fit, const double *h, const double *w, int n, double *out);
+
+// The factor as a dense p x p upper triangle R (row by row) and the rotated
+// data d: the fit minimises |R c - d|^2 plus a constant over the coefficients
+// c of the B-splines, which are also those of the B-splines on the knots in
+// stage units. The rows of dependent columns are zero.
+void spline_dense_factor(const SplineFit &fit, std::vector<double> &R, std::vector<double> &d);
 
 #endif

@@ -19,12 +19,14 @@ command make make
 command c++ g++
 header CLI/CLI.hpp libcli11-dev
 header boost/math/distributions/students_t.hpp libboost-math-dev
-header nlohmann/json.hpp nlohmann-json3-dev'
+header nlohmann/json.hpp nlohmann-json3-dev
+header Eigen/Dense libeigen3-dev /usr/include/eigen3
+header csv.h libcsv-dev
+header date/date.h libhowardhinnant-date-dev'
 needs_plot='command gnuplot gnuplot-nox'
 needs_test="$needs_build
 $needs_plot
-header gtest/gtest.h libgtest-dev
-header Eigen/Dense libeigen3-dev /usr/include/eigen3"
+header gtest/gtest.h libgtest-dev"
 needs_bench="$needs_build
 header benchmark/benchmark.h libbenchmark-dev
 command hyperfine hyperfine"
