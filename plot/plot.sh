@@ -7,11 +7,19 @@
 #                    the deviations of the gaugings -> <Folder>/<Name>-residuals.png
 #   plot.sh --log    log-log axes   -> <Folder>/<Name>-log.png
 #   plot.sh --svg    the same pictures as SVG (.svg instead of .png)
+#   plot.sh --hydrograph ROWS.csv OUT.png [LOW HIGH [TITLE]]
+#                    the hydrograph of a record from `rating apply` (below)
+#   plot.sh --fit PREFIX [TITLE]
+#                    the curve and deviations of `rating fit` from
+#                    PREFIX.band.csv and PREFIX.gaugings.csv -> PREFIX.png and
+#                    PREFIX-residuals.png (below)
 #
 # Both views shade the confidence band and draw the prediction band of the
-# curve when the run wrote <Folder>/<Name>.band.csv (rating --report). A band,
-# gaugings or summary file older than the .res is left over from an earlier run
-# and is not used.
+# curve when the run wrote <Folder>/<Name>.band.csv (rating --report). Every
+# report file names the SHA-256 digest of the .res of its run; one that names
+# another (left over from an earlier run, whatever its time) is not used.
+# While <Folder>/<Name>.journal stands, a run was cut short as it put its
+# results in place and they may be half old, half new: nothing is drawn.
 #
 # Nothing read from the run's files is ever run as code. The names, titles and
 # labels are read here as plain text and handed to gnuplot as string literals
@@ -26,13 +34,25 @@
 # installed (<prefix>/bin/rating-plot, <prefix>/share/rating/rating.gp).
 
 me=${0##*/}
-usage="usage: $me [--log] [--svg]   (run in the folder that holds Source.plt)"
+usage="usage: $me [--log] [--svg]   (run in the folder that holds Source.plt)
+       $me --hydrograph ROWS.csv OUT.png [LOW HIGH [TITLE]]
+       $me --fit PREFIX [TITLE]"
 logscale=0
 svg=0
+hydrograph=0
+fitmode=0
 for arg in "$@"; do
     case "$arg" in
         --log) logscale=1 ;;
         --svg) svg=1 ;;
+        --hydrograph)
+            [ "$arg" = "$1" ] || { printf '%s\n' "$me: --hydrograph comes first" "$usage" >&2; exit 2; }
+            hydrograph=1
+            break ;;
+        --fit)
+            [ "$arg" = "$1" ] || { printf '%s\n' "$me: --fit comes first" "$usage" >&2; exit 2; }
+            fitmode=1
+            break ;;
         -h|--help) printf '%s\n' "$usage"; exit 0 ;;
         *) printf '%s\n' "$me: unknown argument '$arg'" "$usage" >&2; exit 2 ;;
     esac
@@ -42,7 +62,7 @@ if ! command -v gnuplot >/dev/null 2>&1; then
     echo "$me: gnuplot is not installed or not on PATH (Debian: apt-get install gnuplot-nox)" >&2
     exit 127
 fi
-if [ ! -f Source.plt ]; then
+if [ "$hydrograph" = 0 ] && [ "$fitmode" = 0 ] && [ ! -f Source.plt ]; then
     printf '%s\n' "$me: no Source.plt in $(pwd); run the rating program here first" >&2
     exit 1
 fi
@@ -79,6 +99,171 @@ gpstrings() {
     }' "$@"
 }
 
+# plot.sh --fit PREFIX [TITLE]: the curve of `rating fit` with its bands and
+# gaugings, and their deviations against stage and date, drawn by fit.gp
+# (looked for as rating.gp is). The rows are checked here: only numbers and
+# ISO times reach gnuplot.
+if [ "$fitmode" = 1 ]; then
+    [ $# -ge 2 ] && [ $# -le 3 ] || { printf '%s\n' "usage: $me --fit PREFIX [TITLE]" >&2; exit 2; }
+    prefix=$2
+    ftitle=${3-$2}
+    [ -f "$prefix.band.csv" ] || fail "no file $prefix.band.csv (a curve with no degree of freedom has no band)"
+    [ -f "$prefix.gaugings.csv" ] || fail "no file $prefix.gaugings.csv"
+    gp=$here/fit.gp
+    [ -f "$gp" ] || gp=$here/../share/rating/fit.gp
+    [ -f "$gp" ] || fail "no fit.gp beside $0 nor in $here/../share/rating"
+    tmp=$(mktemp -d "${TMPDIR:-/tmp}/rating-plot.XXXXXX") || fail "cannot make a temporary folder"
+    trap 'rm -rf "$tmp"' EXIT
+    trap 'exit 1' HUP INT TERM
+    LC_ALL=C awk -F, '
+        function num(s) {
+            return s ~ /^[-+]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][-+]?[0-9]+)?$/ && s + 0 > -1e300 && s + 0 < 1e300 ? s : "NaN"
+        }
+        NR == 1 { next }
+        { sub(/\r$/, ""); if (NF == 6) print num($1), num($2), num($3), num($4), num($5), num($6) }
+    ' "$prefix.band.csv" >"$tmp/band"
+    DATED=$tmp/dated LC_ALL=C awk -F, '
+        function num(s) {
+            return s ~ /^[-+]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][-+]?[0-9]+)?$/ && s + 0 > -1e300 && s + 0 < 1e300 ? s : "NaN"
+        }
+        function iso(t,   d, r) {
+            d = substr(t, 1, 10)
+            if (d !~ /^[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]$/) return "-"
+            r = substr(t, 11)
+            if (r == "") return d "T00:00:00"
+            if (r ~ /^[T ][0-9][0-9]:[0-9][0-9]$/) return d "T" substr(r, 2) ":00"
+            if (r ~ /^[T ][0-9][0-9]:[0-9][0-9]:[0-9][0-9]/) return d "T" substr(r, 2, 8)
+            return "-"
+        }
+        NR == 1 { next }
+        {
+            sub(/\r$/, "")
+            if (NF < 12) next
+            t = iso($9)
+            if (t != "-") dated = 1
+            if ($10 != "true") inactive = 1
+            print num($2), num($3), ($10 == "true" ? 1 : 0), num($5), ($8 == "1" ? 1 : 0), t
+        }
+        END { print dated + 0, inactive + 0 > ENVIRON["DATED"] }
+    ' "$prefix.gaugings.csv" >"$tmp/gaugings"
+    [ -s "$tmp/band" ] || fail "$prefix.band.csv holds no rows"
+    read hasdates hasinactive <"$tmp/dated" || fail "cannot read $prefix.gaugings.csv"
+    case "$prefix" in /*) absprefix=$prefix ;; *) absprefix=$(pwd)/$prefix ;; esac
+    {
+        printf 'hasdates = %s\nhasinactive = %s\n' "$hasdates" "$hasinactive"
+        gpstrings Title "$ftitle" bandfile "$tmp/band" gaugfile "$tmp/gaugings" \
+            outfile "$absprefix.png" outname "$prefix.png" residfile "$absprefix-residuals.png" \
+            residname "$prefix-residuals.png"
+    } >"$tmp/values.gp"
+    rm -f -- "$absprefix.png" "$absprefix-residuals.png"
+    # A series with no points (no inactive or dated gauging) is no fault.
+    status=0
+    gnuplot "$tmp/values.gp" "$gp" 2>"$tmp/messages" || status=$?
+    grep -v -e 'Skipping data file with no valid points' -e '^$' "$tmp/messages" >&2
+    [ "$status" = 0 ] || fail "gnuplot failed on $gp"
+    [ -s "$absprefix.png" ] || fail "gnuplot wrote no image ($prefix.png)"
+    printf '%s\n%s\n' "$prefix.png" "$prefix-residuals.png"
+    exit 0
+fi
+
+# plot.sh --hydrograph ROWS.csv OUT.png [LOW HIGH [TITLE]]: the hydrograph of
+# a stage record that `rating apply` turned into discharge (its columns
+# time,stage,discharge,conf_low,conf_high,range), LOW and HIGH the gauged
+# range, drawn by hydrograph.gp (looked for as rating.gp is). The rows are
+# checked here: only numbers and ISO times reach gnuplot.
+if [ "$hydrograph" = 1 ]; then
+    husage="usage: $me --hydrograph ROWS.csv OUT.png [LOW HIGH [TITLE]]"
+    if [ $# -lt 3 ] || [ $# -gt 6 ] || [ $# -eq 4 ]; then
+        printf '%s\n' "$husage" >&2
+        exit 2
+    fi
+    rows=$2
+    out=$3
+    htitle=${6-}
+    [ -f "$rows" ] || fail "no file $rows"
+    gp=$here/hydrograph.gp
+    [ -f "$gp" ] || gp=$here/../share/rating/hydrograph.gp
+    [ -f "$gp" ] || fail "no hydrograph.gp beside $0 nor in $here/../share/rating"
+    # The gauged range's limits as numbers, NaN when not given.
+    limits=$(LC_ALL=C awk 'BEGIN {
+        for (i = 1; i < ARGC; i++) {
+            s = ARGV[i]
+            if (s !~ /^[-+]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][-+]?[0-9]+)?$/ || s + 0 < -1e300 || s + 0 > 1e300) { print "bad"; exit }
+            printf "%.17g ", s
+        }
+    }' ${4+"$4"} ${5+"$5"})
+    case "$limits" in *bad*) fail "LOW and HIGH must be numbers" ;; esac
+    hasrange=0
+    [ $# -ge 5 ] && hasrange=1
+    set -- $limits NaN NaN
+    lo=$1
+    hi=$2
+    tmp=$(mktemp -d "${TMPDIR:-/tmp}/rating-plot.XXXXXX") || fail "cannot make a temporary folder"
+    trap 'rm -rf "$tmp"' EXIT
+    trap 'exit 1' HUP INT TERM
+    # Rows "row time hg hx Qg Qx" (see hydrograph.gp), each written when the
+    # next is known; the band as runs of "row time low high".
+    ROWS=$tmp/rows BAND=$tmp/band LC_ALL=C awk -F, '
+        function finite(s) {
+            return s ~ /^[-+]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][-+]?[0-9]+)?$/ && s + 0 > -1e300 && s + 0 < 1e300
+        }
+        function num(s) { return finite(s) ? s : "NaN" }
+        # YYYY-MM-DD, with hh:mm or hh:mm:ss after T or a blank, seconds
+        # fractions and a zone dropped; "" for anything else.
+        function iso(t,   d, r) {
+            d = substr(t, 1, 10)
+            if (d !~ /^[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]$/) return ""
+            r = substr(t, 11)
+            if (r == "") return d "T00:00:00"
+            if (r ~ /^[T ][0-9][0-9]:[0-9][0-9]$/) return d "T" substr(r, 2) ":00"
+            if (r ~ /^[T ][0-9][0-9]:[0-9][0-9]:[0-9][0-9](\.[0-9]+)?(Z|[-+][0-9][0-9](:?[0-9][0-9])?)?$/) return d "T" substr(r, 2, 8)
+            return ""
+        }
+        function emit(next_kind,   hx, qx) {
+            hx = kind == "x" || (kind == "g" && (last_kind == "x" || next_kind == "x"))
+            print n, (pt == "" ? "-" : pt), (kind == "g" ? ph : "NaN"), (hx ? ph : "NaN"), \
+                (kind == "g" ? pq : "NaN"), (hx ? pq : "NaN") > ENVIRON["ROWS"]
+            last_kind = kind
+        }
+        BEGIN { band = ENVIRON["BAND"] }
+        NR == 1 { sub(/\r$/, ""); if ($0 != "time,stage,discharge,conf_low,conf_high,range") { bad = -1; exit } next }
+        {
+            sub(/\r$/, "")
+            r = $NF
+            if (NF < 6 || (r != "gauged" && r != "below" && r != "above" && r != "missing")) { bad++; next }
+            t = NF == 6 ? $1 : "<quoted>"
+            if (t != "") { if (iso(t) != "") isos++; else others++ }
+            if (good > 0) emit(r == "gauged" ? "g" : (r == "missing" ? "m" : "x"))
+            good++
+            n = good; pt = iso(t); ph = num($(NF - 4)); pq = num($(NF - 3))
+            kind = r == "gauged" ? "g" : (r == "missing" ? "m" : "x")
+            if (finite($(NF - 2)) && finite($(NF - 1))) { print n, (pt == "" ? "-" : pt), $(NF - 2), $(NF - 1) > band; inband = 1 }
+            else if (inband) { print "" > band; inband = 0 }
+        }
+        END {
+            if (bad >= 0 && good > 0) emit("")
+            print bad + 0, good + 0, isos + 0, others + 0
+        }' "$rows" >"$tmp/count"
+    read -r bad good isos others <"$tmp/count"
+    [ "$bad" -ge 0 ] || fail "$rows does not begin with time,stage,discharge,conf_low,conf_high,range (rows of rating apply)"
+    [ "$good" -gt 0 ] || fail "$rows holds no rows - nothing to draw"
+    [ "$bad" -eq 0 ] || printf '%s\n' "$me: $rows: rows left out as not rows of rating apply: $bad" >&2
+    timemode=0
+    [ "$others" -eq 0 ] && [ "$isos" -eq "$good" ] && timemode=1
+    band=
+    [ -s "$tmp/band" ] && band=$tmp/band
+    case "$out" in /*) absout=$out ;; *) absout=$(pwd)/$out ;; esac
+    {
+        printf 'timemode = %s\nhasrange = %s\nlo = %s\nhi = %s\n' "$timemode" "$hasrange" "$lo" "$hi"
+        gpstrings Title "$htitle" rowsfile "$tmp/rows" bandfile "$band" outfile "$absout" outname "$out"
+    } >"$tmp/values.gp"
+    rm -f -- "$out"
+    gnuplot "$tmp/values.gp" "$gp" >&2 || fail "gnuplot failed on $gp"
+    [ -s "$out" ] || fail "gnuplot wrote no image ($out)"
+    printf '%s\n' "$out"
+    exit 0
+fi
+
 name=$(field Source.plt Name= '"')
 folder=$(field Source.plt Folder= '"')
 [ -n "${name#=}" ] && [ -n "${folder#=}" ] || fail "Source.plt does not give Name and Folder"
@@ -90,9 +275,14 @@ case "$folder" in
     /*) base=$show ;;
     *) base=$(pwd)/$show ;;
 esac
+[ ! -e "$base.journal" ] ||
+    fail "a run on $show was cut short as it put its results in place ($show.journal stands); run the rating program here again, which completes or undoes that, then plot"
 for ext in dat res plt; do
     [ -f "$base.$ext" ] || fail "no $show.$ext; run the rating program here first"
 done
+if [ "$base.dat" -nt "$base.res" ]; then
+    printf '%s\n' "$me: $show.dat has changed since $show.res was written - the curve may not be the fit of these gaugings; run the rating program again" >&2
+fi
 
 title=$(field "$base.plt" 'Title = ' '"')
 label=$(field "$base.plt" 'Spline_label = ' "'")
@@ -107,21 +297,40 @@ tmp=$(mktemp -d "${TMPDIR:-/tmp}/rating-plot.XXXXXX") || fail "cannot make a tem
 trap 'rm -rf "$tmp"' EXIT
 trap 'exit 1' HUP INT TERM
 
-# A report file of this run: present and not older than the curve.
-fresh() {
+# The SHA-256 digest of a file, in hexadecimal, or nothing without a tool for it.
+sha256() {
+    if command -v sha256sum >/dev/null 2>&1; then
+        sha256sum <"$1"
+    elif command -v shasum >/dev/null 2>&1; then
+        shasum -a 256 <"$1"
+    fi | { read -r sum rest && printf '%s' "$sum"; }
+}
+resdigest=$(sha256 "$base.res")
+
+# A report file of the run that wrote the .res: present and naming its digest
+# (a CSV file in its first line, the summary under "results_sha256").
+# Usage: belongs FILE NAME
+belongs() {
     [ -f "$1" ] || return 1
-    if [ "$1" -ot "$base.res" ]; then
-        printf '%s\n' "$me: $2 is older than $show.res (an earlier run) - not used" >&2
+    if [ -z "$resdigest" ]; then
+        printf '%s\n' "$me: no sha256sum or shasum to tell whether $2 belongs to $show.res - not used" >&2
         return 1
     fi
+    case "$1" in
+        *.json) LC_ALL=C grep -q "^[[:space:]]*\"results_sha256\"[[:space:]]*:[[:space:]]*\"$resdigest\"" "$1" ;;
+        *) [ "$(LC_ALL=C sed -n '1p' "$1")" = "# results sha256 $resdigest" ] ;;
+    esac && return 0
+    printf '%s\n' "$me: $2 belongs to other results than $show.res (an earlier run) - not used" >&2
+    return 1
 }
 
-# The report tables are checked by awk: the header must be the expected one,
-# and a row is kept only when each value needed is a number (nan and inf where
-# a gap in a line will do). The kept rows go to files in $tmp, named through
-# the environment (awk -v would take backslashes in a name for escapes), and
-# the counts of dropped and kept rows, or -1 for a wrong header, to standard
-# output. The functions shared by these awk programs:
+# The report tables are checked by awk: after the digest line, the header
+# must be the expected one, and a row is kept only when each value needed is a
+# number (nan and inf where a gap in a line will do). The kept rows go to
+# files in $tmp, named through the environment (awk -v would take
+# backslashes in a name for escapes), and the counts of dropped and kept rows,
+# or -1 for a wrong header, to standard output. The functions shared by these
+# awk programs:
 awk_numbers='
 function trim(s) { sub(/^[ \t\r]+/, "", s); sub(/[ \t\r]+$/, "", s); return s }
 function finite(s) {
@@ -149,7 +358,7 @@ usable() {
 bandrows=
 bandpoly=
 band=$base.band.csv
-if fresh "$band" "$show.band.csv"; then
+if belongs "$band" "$show.band.csv"; then
     # Rows "h Q conf_low conf_high pred_low pred_high" with NaN for a value that
     # is not finite, and the confidence band as closed outlines in (Q, h): up
     # the low side, down the high side, one outline per run of rows whose band
@@ -163,7 +372,8 @@ if fresh "$band" "$show.band.csv"; then
             print "" > poly
             n = 0
         }
-        NR == 1 { if (trim($0) != "h,Q,conf_low,conf_high,pred_low,pred_high") { bad = -1; exit } next }
+        NR == 1 { next }
+        NR == 2 { if (trim($0) != "h,Q,conf_low,conf_high,pred_low,pred_high") { bad = -1; exit } next }
         {
             if (NF != 6) { bad++; next }
             for (i = 1; i <= 6; i++) {
@@ -191,11 +401,12 @@ gaugrows=
 se=
 residout=
 gaug=$base.gaugings.csv
-if [ "$logscale" = 0 ] && fresh "$gaug" "$show.gaugings.csv"; then
+if [ "$logscale" = 0 ] && belongs "$gaug" "$show.gaugings.csv"; then
     # Rows "line h deviation_pct outlier" of the gaugings whose values are numbers.
     ROWS=$tmp/gaugings.rows LC_ALL=C awk -F, "$awk_numbers"'
         BEGIN { rows = ENVIRON["ROWS"] }
-        NR == 1 {
+        NR == 1 { next }
+        NR == 2 {
             if (trim($0) != "line,h,Q,Q_fit,deviation_pct,residual_nu,interval,outlier") { bad = -1; exit }
             next
         }
@@ -211,7 +422,7 @@ if [ "$logscale" = 0 ] && fresh "$gaug" "$show.gaugings.csv"; then
         residout=$show-residuals.$ext
         # The standard error in per cent, when the summary gives a positive number.
         summary=$base.summary.json
-        if fresh "$summary" "$show.summary.json"; then
+        if belongs "$summary" "$show.summary.json"; then
             se=$(LC_ALL=C sed -n 's/^[[:space:]]*"standard_error_pct"[[:space:]]*:[[:space:]]*//p' "$summary" |
                 LC_ALL=C awk "$awk_numbers"'
                     NR == 1 { v = trim($0); sub(/,$/, "", v); v = trim(v); if (finite(v) && v + 0 > 0) printf "%.10g", v }')

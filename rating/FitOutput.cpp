@@ -1,0 +1,270 @@
+#include "FitOutput.h"
+
+#include "CurveFile.h"
+#include "ResultFile.h"
+#include "Table.h"
+
+#include <nlohmann/json.hpp>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+using rating::Curve;
+using rating::FitResult;
+using rating::FittedGauging;
+
+constexpr int kBandSteps = 100;
+
+// A number as "%.10g" writes it; nothing for a number that does not exist.
+void add_number(std::string &row, double v)
+{
+    if (!std::isfinite(v))
+        return;
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, v, std::chars_format::general, 10).ptr;
+    row.append(text, end);
+}
+
+// What a writer of the report writes to a stream, as text.
+template <class Write>
+std::string text_of(Write write)
+{
+    char *buffer = nullptr;
+    std::size_t size = 0;
+    std::FILE *stream = open_memstream(&buffer, &size);
+    if (stream == nullptr)
+        std::abort();
+    write(stream);
+    std::fclose(stream);
+    std::string text(buffer, size);
+    std::free(buffer);
+    return text;
+}
+
+std::string selection_csv(const FitResult &result)
+{
+    std::string text = "nu,intervals,p,cv_se_pct,se_pct,eligible,chosen\n";
+    for (const rating::Candidate &c : result.selection) {
+        add_number(text, c.nu);
+        text += ',' + std::to_string(c.intervals) + ',' + std::to_string(c.p) + ',';
+        add_number(text, c.cv_se_pct);
+        text += ',';
+        add_number(text, c.se_pct);
+        text += c.eligible ? ",true," : ",false,";
+        text += c.chosen ? "true\n" : "false\n";
+    }
+    return text;
+}
+
+double band_stage(const Curve &curve, int i)
+{
+    const double lo = curve.stage_range.first;
+    return i == kBandSteps ? curve.stage_range.second : lo + (curve.stage_range.second - lo) * i / kBandSteps;
+}
+
+std::string band_csv(const Curve &curve)
+{
+    const double t = rating::t_quantile_975(curve.dof);
+    std::string text = "h,Q,conf_low,conf_high,pred_low,pred_high\n";
+    for (int i = 0; i <= kBandSteps; i++) {
+        const rating::BandRow b = rating::curve_band(curve, band_stage(curve, i), t);
+        for (const double v : {b.stage, b.discharge, b.conf_low, b.conf_high, b.pred_low}) {
+            add_number(text, v);
+            text += ',';
+        }
+        add_number(text, b.pred_high);
+        text += '\n';
+    }
+    return text;
+}
+
+// The report's columns of the active gaugings (in the report's order), then
+// the inactive ones, each with its date, activity, uncertainty and weight.
+std::string gaugings_csv(const FitResult &result, const FitFigures &f)
+{
+    std::string text = "line,h,Q,Q_fit,deviation_pct,residual_nu,interval,outlier,date,active,uncertainty,weight\n";
+    const auto add_row = [&text](const FittedGauging &fg, double Q_fit, double deviation, bool outlier) {
+        const rating::Gauging &g = fg.gauging;
+        text += std::to_string(g.line) + ',';
+        for (const double v : {g.stage, g.discharge, Q_fit, deviation, fg.residual_nu}) {
+            add_number(text, v);
+            text += ',';
+        }
+        text += (fg.interval > 0 ? std::to_string(fg.interval) : std::string()) + (outlier ? ",1," : ",0,");
+        text += csv_field(g.date) + (g.active ? ",true," : ",false,");
+        add_number(text, g.sigma);
+        text += ',';
+        add_number(text, fg.weight);
+        text += '\n';
+    };
+    // The report orders equal stages by their lines, as the fit does.
+    for (std::size_t i = 0; i < result.active.size(); i++) {
+        const GaugingFigures &g = f.gaugings[i];
+        add_row(result.active[i], g.Q_fit, g.deviation_pct, g.outlier);
+    }
+    for (const FittedGauging &fg : result.inactive) {
+        const double Q_fit = rating::discharge_of_value(result.curve.nu, fg.fitted_nu);
+        add_row(fg, Q_fit, 100.0 * (fg.gauging.discharge - Q_fit) / Q_fit, false);
+    }
+    return text;
+}
+
+std::string ranges_words(const std::vector<rating::StageRange> &ranges)
+{
+    std::string text;
+    char one[96];
+    for (const rating::StageRange &r : ranges) {
+        if (r.first == r.second)
+            std::snprintf(one, sizeof one, "stage %g", r.first);
+        else
+            std::snprintf(one, sizeof one, "stages %g to %g", r.first, r.second);
+        text += (text.empty() ? "" : ", ") + std::string(one);
+    }
+    return text;
+}
+
+nlohmann::ordered_json number_or_null(double v)
+{
+    return std::isfinite(v) ? nlohmann::ordered_json(v) : nlohmann::ordered_json(nullptr);
+}
+
+} // namespace
+
+StationOutput station_output(const std::string &name, const std::string &source, const rating::Station &station,
+                             const FitResult &result, const rating::FitSettings &settings, bool with_files)
+{
+    (void)station;
+    StationOutput out;
+    const Curve &curve = result.curve;
+    const std::string curve_text = rating::curve_file_text(curve, settings);
+
+    ReportInput in;
+    in.data_file = source;
+    in.title = curve.title;
+    in.results_file = name + ".curve.json";
+    in.results_sha256 = sha256_hex(curve_text);
+    in.nu = curve.nu;
+    in.degree = curve.degree;
+    in.listed_knots = result.listed_knots;
+    in.knots = result.interval_knots;
+    in.exact_solver = true;
+    for (const FittedGauging &fg : result.active) {
+        in.lines.push_back(fg.gauging.line);
+        in.h.push_back(fg.gauging.stage);
+        in.Q.push_back(fg.gauging.discharge);
+        in.Qnu.push_back(fg.fitted_nu + fg.residual_nu);
+        in.interval.push_back(fg.interval);
+        in.fitted.push_back(fg.fitted_nu);
+        in.fitted_discharge.push_back(rating::discharge_of_value(curve.nu, fg.fitted_nu));
+    }
+    in.p = curve.p - static_cast<int>(curve.constraints.size());
+    in.sse_optimum = result.sse_nu;
+    in.determined = true;
+    const double s2 = curve.s * curve.s;
+    double previous = 0.0;
+    for (int i = 0; i <= kBandSteps; i++) {
+        ReportRow row;
+        row.stage = band_stage(curve, i);
+        row.value = rating::curve_value(curve, row.stage);
+        row.leverage = s2 > 0.0 ? rating::curve_variance(curve, row.stage) / s2 : 0.0;
+        in.rows.push_back(row);
+        const double discharge = rating::discharge_of_value(curve.nu, row.value);
+        if (curve.nu > 0.0 ? row.value <= 0.0 : !(row.value > 0.0))
+            in.clamped_rows++;
+        if (i > 0 && discharge < previous) {
+            if (!in.decreasing.empty() && in.decreasing.back().second >= in.rows[i - 1].stage)
+                in.decreasing.back().second = row.stage;
+            else
+                in.decreasing.emplace_back(in.rows[i - 1].stage, row.stage);
+        }
+        previous = discharge;
+    }
+    out.figures = figure_fit(in);
+    // The bands are those of the curve file: weighted, s is the curve's own
+    // scatter s_m, and a constrained curve has the degrees of freedom of its
+    // free coefficients.
+    out.figures.s_nu = curve.s;
+    out.figures.t_quantile = curve.dof > 0 ? rating::t_quantile_975(curve.dof) : std::nan("");
+    if (!with_files)
+        return out;
+    const FitFigures &f = out.figures;
+
+    nlohmann::ordered_json summary =
+        nlohmann::ordered_json::parse(text_of([&](std::FILE *s) { write_summary_json(s, in, f); }));
+    summary["degrees_of_freedom"] = curve.dof;
+    summary["weights"] = curve.weighted ? "uncertainty" : "none";
+    summary["s_m"] = number_or_null(curve.s_m);
+    summary["r"] = curve.r;
+    summary["explained_by_uncertainty"] = curve.weighted ? number_or_null(result.explained_share)
+                                                         : nlohmann::ordered_json(nullptr);
+    summary["n_inactive"] = curve.n_inactive;
+    summary["constrained"] = result.constrained;
+    nlohmann::ordered_json constraints = nlohmann::ordered_json::array();
+    for (const rating::StageRange &r : curve.constraints)
+        constraints.push_back({r.first, r.second});
+    summary["constraints"] = constraints;
+    summary["standard_error_unconstrained_pct"] = number_or_null(result.se_unconstrained_pct);
+    nlohmann::ordered_json selection = nlohmann::ordered_json::array();
+    for (const rating::Candidate &c : result.selection)
+        selection.push_back({{"nu", c.nu},
+                             {"intervals", c.intervals},
+                             {"p", c.p},
+                             {"cv_se_pct", number_or_null(c.cv_se_pct)},
+                             {"se_pct", number_or_null(c.se_pct)},
+                             {"eligible", c.eligible},
+                             {"why", c.why},
+                             {"chosen", c.chosen}});
+    summary["selection"] = selection;
+    nlohmann::ordered_json pieces = nlohmann::ordered_json::array();
+    for (const rating::Piece &piece : rating::curve_pieces(curve))
+        pieces.push_back({{"from", piece.from}, {"to", piece.to}, {"coefficients", piece.coefficients}});
+    summary["pieces"] = pieces;
+
+    std::string report = text_of([&](std::FILE *s) { write_report_text(s, in, f); });
+    char line[256];
+    report += "\nWeights\n";
+    if (curve.weighted) {
+        std::snprintf(line, sizeof line,
+                      "  by the gaugings' uncertainty; the curve's own scatter s_m = %.4g in Q^nu, the gaugings' "
+                      "uncertainty explains %.3g %% of the scatter\n",
+                      curve.s_m, 100.0 * result.explained_share);
+        report += line;
+    } else {
+        std::snprintf(line, sizeof line, "  none: every gauging counts alike; s_m = s = %.4g in Q^nu\n", curve.s_m);
+        report += line;
+    }
+    report += "\nModel selection (cross-validated standard error CV-Se, per cent of the discharge)\n";
+    report += "  nu        intervals  p     CV-Se        Se           \n";
+    for (const rating::Candidate &c : result.selection) {
+        std::snprintf(line, sizeof line, "  %-8g  %-9d  %-4d  %-11s  %-11s  %s%s\n", c.nu, c.intervals, c.p,
+                      std::isfinite(c.cv_se_pct) ? (std::to_string(c.cv_se_pct).substr(0, 6) + " %").c_str() : "none",
+                      std::isfinite(c.se_pct) ? (std::to_string(c.se_pct).substr(0, 6) + " %").c_str() : "none",
+                      c.chosen ? "chosen" : "", c.eligible ? "" : ("ineligible: " + c.why).c_str());
+        report += line;
+    }
+    report += "\nRising curve\n";
+    if (result.constrained) {
+        std::snprintf(line, sizeof line,
+                      "  the least-squares curve fell with rising stage; the best rising curve is written. It is held "
+                      "flat at %s; Se %.3g %% against %.3g %% unconstrained\n",
+                      ranges_words(curve.constraints).c_str(), f.standard_error_pct, result.se_unconstrained_pct);
+        report += line;
+    } else {
+        report += settings.increasing ? "  the least-squares curve rises everywhere over the gauged range\n"
+                                      : "  not asked for (--allow-decreasing)\n";
+    }
+    report += "\nEquations of the curve\n" + rating::equations_text(curve);
+
+    out.files.push_back({name + ".curve.json", curve_text});
+    out.files.push_back({name + ".gaugings.csv", gaugings_csv(result, f)});
+    out.files.push_back({name + ".selection.csv", selection_csv(result)});
+    if (curve.dof > 0)
+        out.files.push_back({name + ".band.csv", band_csv(curve)});
+    out.files.push_back({name + ".summary.json", summary.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n"});
+    out.files.push_back({name + ".report.txt", report});
+    return out;
+}
