@@ -4,13 +4,12 @@
 #ifndef RATING_CURVE_H
 #define RATING_CURVE_H
 
+#include "StageRanges.h"
+
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace rating {
-
-using StageRange = std::pair<double, double>;
 
 // How the model was chosen from the data.
 struct SelectionRecord {

@@ -87,15 +87,6 @@ StageText distinct_stage_text(double stage, const double *below, const double *a
     return stage_text(stage, kMostDigits);
 }
 
-// Adds [lo, hi] to ascending ranges, joining it to the last one if they touch.
-void add_to_ranges(StageRanges &ranges, double lo, double hi)
-{
-    if (!ranges.empty() && ranges.back().second >= lo)
-        ranges.back().second = hi;
-    else
-        ranges.emplace_back(lo, hi);
-}
-
 // What the result table showed beyond its rows.
 struct TableNotes {
     long long clamped_rows = 0;   // rows whose model value had no discharge as it stood
@@ -494,14 +485,14 @@ void write_result_table(std::FILE *out)
         if (clamped) {
             table_notes.clamped_rows++;
             // One range for the rows that follow one another.
-            add_to_ranges(nu > 0.0 ? table_notes.below_zero : table_notes.no_discharge,
+            rating::add_range(nu > 0.0 ? table_notes.below_zero : table_notes.no_discharge,
                           i > 0 && clamped_below ? below : stage, stage);
         }
         char discharge[32];
         std::snprintf(discharge, sizeof discharge, "%.5g", Qout);
         const double Q_written = std::strtod(discharge, nullptr);
         if (i > 0 && Q_written < Q_below)
-            add_to_ranges(table_notes.decreasing, below, stage);
+            rating::add_range(table_notes.decreasing, below, stage);
         write_result(out, "\n%s\t%s", written.text, discharge);
 
         below = stage;

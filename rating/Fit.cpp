@@ -59,16 +59,6 @@ std::string number_text(double v)
     return text;
 }
 
-std::string ranges_words(const std::vector<StageRange> &ranges)
-{
-    std::string text;
-    for (const StageRange &r : ranges)
-        text += (text.empty() ? "" : ", ") +
-                (r.first == r.second ? "stage " + number_text(r.first)
-                                     : "stages " + number_text(r.first) + " to " + number_text(r.second));
-    return text;
-}
-
 const char *degree_words(int degree)
 {
     static const char *const kWords[] = {"", "straight lines", "parabolas", "cubics"};
@@ -244,7 +234,7 @@ Result<FitResult> fit_station(const Station &station, const FitSettings &setting
     const SplineFit &fit = model.fit;
     const int p = fit.unknowns;
     if (!fit.determined)
-        return station_error(station, "the gaugings do not determine the curve at " + ranges_words(fit.undetermined) +
+        return station_error(station, "the gaugings do not determine the curve at " + ranges_in_words(fit.undetermined) +
                                           ": use fewer intervals or other knots");
     if (n < p + 1)
         return station_error(station, std::to_string(n) + " active gaugings for a curve of " + std::to_string(p) +
@@ -346,7 +336,7 @@ Result<FitResult> fit_station(const Station &station, const FitSettings &setting
             }
             result.constrained = true;
             result.active = fitted(curve);
-            result.notices.push_back("The least-squares curve falls with rising stage at " + ranges_words(falling) +
+            result.notices.push_back("The least-squares curve falls with rising stage at " + ranges_in_words(falling) +
                                      ": replaced by the best rising curve");
         }
     }

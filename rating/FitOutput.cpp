@@ -113,17 +113,13 @@ std::string gaugings_csv(const FitResult &result, const FitFigures &f)
     return text;
 }
 
-std::string ranges_words(const std::vector<rating::StageRange> &ranges)
+// "4.068 %", or "none".
+std::string percent_text(double v)
 {
-    std::string text;
-    char one[96];
-    for (const rating::StageRange &r : ranges) {
-        if (r.first == r.second)
-            std::snprintf(one, sizeof one, "stage %g", r.first);
-        else
-            std::snprintf(one, sizeof one, "stages %g to %g", r.first, r.second);
-        text += (text.empty() ? "" : ", ") + std::string(one);
-    }
+    if (!std::isfinite(v))
+        return "none";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.4g %%", v);
     return text;
 }
 
@@ -241,9 +237,8 @@ StationOutput station_output(const std::string &name, const std::string &source,
     report += "  nu        intervals  p     CV-Se        Se           \n";
     for (const rating::Candidate &c : result.selection) {
         std::snprintf(line, sizeof line, "  %-8g  %-9d  %-4d  %-11s  %-11s  %s%s\n", c.nu, c.intervals, c.p,
-                      std::isfinite(c.cv_se_pct) ? (std::to_string(c.cv_se_pct).substr(0, 6) + " %").c_str() : "none",
-                      std::isfinite(c.se_pct) ? (std::to_string(c.se_pct).substr(0, 6) + " %").c_str() : "none",
-                      c.chosen ? "chosen" : "", c.eligible ? "" : ("ineligible: " + c.why).c_str());
+                      percent_text(c.cv_se_pct).c_str(), percent_text(c.se_pct).c_str(), c.chosen ? "chosen" : "",
+                      c.eligible ? "" : ("ineligible: " + c.why).c_str());
         report += line;
     }
     report += "\nRising curve\n";
@@ -251,13 +246,13 @@ StationOutput station_output(const std::string &name, const std::string &source,
         std::snprintf(line, sizeof line,
                       "  the least-squares curve fell with rising stage; the best rising curve is written. It is held "
                       "flat at %s; Se %.3g %% against %.3g %% unconstrained\n",
-                      ranges_words(curve.constraints).c_str(), f.standard_error_pct, result.se_unconstrained_pct);
+                      rating::ranges_in_words(curve.constraints).c_str(), f.standard_error_pct, result.se_unconstrained_pct);
         report += line;
     } else {
         report += settings.increasing ? "  the least-squares curve rises everywhere over the gauged range\n"
                                       : "  not asked for (--allow-decreasing)\n";
     }
-    report += "\nEquations of the curve\n" + rating::equations_text(curve);
+    report += "\n" + rating::equations_text(curve);
 
     out.files.push_back({name + ".curve.json", curve_text});
     out.files.push_back({name + ".gaugings.csv", gaugings_csv(result, f)});

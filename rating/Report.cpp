@@ -225,20 +225,6 @@ std::string csv_field(const std::string &text)
     return field + "\"";
 }
 
-std::string ranges_text(const char *format, const char *single, const StageRanges &ranges)
-{
-    std::string text;
-    char one[160];
-    for (const auto &range : ranges) {
-        if (single != nullptr && range.first == range.second)
-            std::snprintf(one, sizeof one, single, range.first);
-        else
-            std::snprintf(one, sizeof one, format, range.first, range.second);
-        text += (text.empty() ? "" : ", ") + std::string(one);
-    }
-    return text;
-}
-
 double t_quantile_975(int degrees_of_freedom)
 {
     const boost::math::students_t_distribution<double> t(degrees_of_freedom);

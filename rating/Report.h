@@ -14,6 +14,7 @@
 #define REPORT_H
 
 #include "LeastSquares.h"
+#include "StageRanges.h"
 #include "TextInput.h"
 
 #include <cstdio>
@@ -22,7 +23,8 @@
 #include <utility>
 #include <vector>
 
-using StageRanges = std::vector<std::pair<double, double>>;
+using rating::StageRanges;
+using rating::ranges_text;
 
 struct ReportRow {
     double stage = 0.0;
@@ -121,10 +123,6 @@ struct FitFigures {
 };
 
 FitFigures figure_fit(const ReportInput &in);
-
-// The ranges joined by ", ", each written with `format` (two %g), or with
-// `single` (one %g), when given, where a range holds one stage.
-std::string ranges_text(const char *format, const char *single, const StageRanges &ranges);
 
 // Half widths in Q^nu of the 95 % confidence band of the curve and of the
 // prediction band of a new gauging at a stage whose variance factor

@@ -5,6 +5,7 @@
 #include "Error.h"
 #include "Gauging.h"
 #include "Knots.h"
+#include "StageRanges.h"
 #include "Kvutil.h"
 #include "Model.h"
 
@@ -201,6 +202,23 @@ TEST(Values, ActiveGaugingsInStageOrderTiesByLine)
     EXPECT_EQ(a[1].line, 3);
     EXPECT_EQ(a[2].line, 5);
     EXPECT_EQ(rating::count_active(g), 3);
+}
+
+} // namespace
+
+namespace {
+
+TEST(Values, StageRangesJoinAndRead)
+{
+    rating::StageRanges r;
+    rating::add_range(r, 1.0, 1.5);
+    rating::add_range(r, 1.5, 2.0);  // touches: joined
+    rating::add_range(r, 3.0, 3.0);
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0], rating::StageRange(1.0, 2.0));
+    EXPECT_EQ(rating::ranges_in_words(r), "stages 1 to 2, stage 3");
+    EXPECT_EQ(rating::ranges_text("between stages %g and %g", nullptr, r),
+              "between stages 1 and 2, between stages 3 and 3");
 }
 
 } // namespace

@@ -47,7 +47,7 @@ std::vector<int> intervals_of(const std::vector<double> &h, const std::vector<do
 }
 
 // A rating Q = 12 (h - 0.25)^1.6.
-double rating(double h)
+double true_rating(double h)
 {
     return 12.0 * std::pow(h - 0.25, 1.6);
 }
@@ -109,7 +109,7 @@ TEST(ReportBands, CoverageBySimulation)
     std::vector<double> dense_h, dense_y;
     for (int i = 0; i <= 400; i++) {
         dense_h.push_back(h.front() + (h.back() - h.front()) * i / 400.0);
-        dense_y.push_back(std::sqrt(rating(dense_h.back())));
+        dense_y.push_back(std::sqrt(true_rating(dense_h.back())));
     }
     SplineFit truth;
     fit_spline(dense_h.data(), dense_y.data(), 401, knots.data(), 3, 3, truth);
@@ -166,7 +166,7 @@ TEST(ReportFigures, StandardErrorMeasuresTheNoise)
             in.h.push_back(anywhere(gen));
         std::sort(in.h.begin(), in.h.end());
         for (const double s : in.h) {
-            in.Q.push_back(rating(s) * std::exp(noise(gen)));
+            in.Q.push_back(true_rating(s) * std::exp(noise(gen)));
             in.Qnu.push_back(std::sqrt(in.Q.back()));
             in.lines.push_back(static_cast<LineNumber>(in.lines.size()) + 2);
         }
