@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <stdexcept>
 #include <string>
 #include <sys/stat.h>
@@ -80,23 +79,19 @@ void load_synthetic(const GaugeShape &shape)
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd) == nullptr || chdir(dir.c_str()) != 0)
         throw std::runtime_error("cannot enter " + dir);
-    // The input steps talk to the console; keep the report clean.
     release_model();
-    std::fflush(stdout);
-    const int saved = dup(1);
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    close(null);
-    read_control();
-    read_settings();
-    read_observations();
-    place_knots();
-    transform_discharges();
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
+    std::string refused;
+    for (const auto &step : {read_control, read_settings, read_observations, place_knots, transform_discharges}) {
+        const rating::Status done = step();
+        if (!done) {
+            refused = rating::error_text(done.error());
+            break;
+        }
+    }
     if (chdir(cwd) != 0)
         throw std::runtime_error("cannot return to " + std::string(cwd));
+    if (!refused.empty())
+        throw std::runtime_error("the shape's input is refused:" + refused);
     std::remove((dir + "/g/s.dat").c_str());
     std::remove((dir + "/Control.dat").c_str());
     std::remove((dir + "/Settings.dat").c_str());

@@ -28,8 +28,8 @@ std::string synthetic_data(int n, std::uint64_t seed);
 void write_synthetic_gauge(const std::string &dir, const GaugeShape &shape, int nout);
 
 // Fills the model state for the shape through read_control, read_settings,
-// read_observations and place_knots in a scratch folder (their console text
-// is discarded), then sets Qnu = Q^nu as the driver does before its fit.
+// read_observations, place_knots and transform_discharges in a scratch
+// folder, as the driver does before its fit; throws when they refuse it.
 void load_synthetic(const GaugeShape &shape);
 
 struct FitResult {

@@ -160,14 +160,18 @@ int main(int argc, char **argv)
     if (!put(target, input))
         return 2;
 
-    read_control();
-    if (outside_scratch(Directory) || outside_scratch(Inputfile))
-        return 0;
-    read_settings();
-    if (Nout > 1000)
-        return 0;
     RunOptions options;
     options.solver = input.size() % 2 == 1 ? Solver::exact : Solver::minimiser;
     options.report = input.size() / 2 % 2 == 1;
+    // A refused Control.dat or Settings.dat is refused again by the run,
+    // which reports it.
+    if (!read_control())
+        return run(options);
+    if (outside_scratch(Directory) || outside_scratch(Inputfile))
+        return 0;
+    if (!read_settings())
+        return run(options);
+    if (Nout > 1000)
+        return 0;
     return run(options);
 }

@@ -4,6 +4,10 @@ namespace rating {
 
 std::string error_text(const Error &error)
 {
+    if (error.kind == ErrorKind::cannot_open)
+        return "\nUnable to open file " + error.file + "\n";
+    if (error.kind == ErrorKind::standalone)
+        return "\n\n" + error.message + "\n";
     if (error.file.empty())
         return "\nError: " + error.message + "\n";
     std::string text = "\nError in file " + error.file;

@@ -14,6 +14,15 @@ namespace rating {
 // Line numbers are counted in 64 bits: a file may hold more lines than an int.
 using LineNumber = long long;
 
+// How an error is shown. The run without arguments keeps two forms of its
+// own beside the located message: a file that cannot be opened, after which
+// it pauses, and a message that stands alone.
+enum class ErrorKind {
+    located,      // "\nError in file F, line L: message\n"
+    cannot_open,  // "\nUnable to open file F\n"
+    standalone,   // "\n\nmessage\n"
+};
+
 struct Error {
     std::string file;         // as named in messages; empty when no file is concerned
     LineNumber line = 0;      // physical line, from 1; 0 when none
@@ -21,10 +30,12 @@ struct Error {
     std::string column_name;  // the column's header name, when known
     std::string message;      // what was expected, or what is wrong
     int exit_code = 1;
+    ErrorKind kind = ErrorKind::located;
 };
 
 // "\nError in file F, line L, column K (name): message\n", leaving out the
-// parts the error does not have ("\nError: message\n" without a file).
+// parts the error does not have ("\nError: message\n" without a file); the
+// other kinds as their comments show.
 std::string error_text(const Error &error);
 
 // An error of a file without a line.

@@ -53,11 +53,10 @@ protected:
         write_file("Settings.dat", settings);
         write_file("g/s.dat", data);
         release_model();
-        read_control();
-        read_settings();
-        read_observations();
-        place_knots();
-        transform_discharges();
+        for (const auto &step : {read_control, read_settings, read_observations, place_knots, transform_discharges}) {
+            const rating::Status done = step();
+            ASSERT_TRUE(done.ok()) << rating::error_text(done.error());
+        }
     }
 
     // The table's discharges before formatting, from the curve chosen.

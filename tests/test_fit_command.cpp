@@ -66,11 +66,10 @@ TEST_F(SixtyGauges, FitEqualsTheExactSolverOfTheRun)
     for (const rating::Station &station : file.value().stations) {
         write_file("g/s.dat", dat_of(station));
         release_model();
-        read_control();
-        read_settings();
-        read_observations();
-        place_knots();
-        transform_discharges();
+        for (const auto &step : {read_control, read_settings, read_observations, place_knots, transform_discharges}) {
+            const rating::Status done = step();
+            ASSERT_TRUE(done.ok()) << rating::error_text(done.error());
+        }
         solve_least_squares();
         const SplineFit &exact = least_squares_fit();
         ASSERT_TRUE(exact.determined) << station.id;

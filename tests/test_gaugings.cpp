@@ -143,11 +143,13 @@ void take(const std::string &blob, std::size_t &pos, T *v, std::size_t count)
     if (chdir(dir.c_str()) != 0 || !std::freopen("/dev/null", "r", stdin) || !std::freopen("out", "w", stdout) ||
         !std::freopen("err", "w", stderr))
         _exit(100);
-    read_control();
-    read_settings();
-    read_observations();
-    place_knots();
-    transform_discharges();
+    for (const auto &step : {read_control, read_settings, read_observations, place_knots, transform_discharges}) {
+        const rating::Status done = step();
+        if (!done) {
+            std::fputs(rating::error_text(done.error()).c_str(), stdout);
+            std::exit(done.error().exit_code);
+        }
+    }
     const auto start = std::chrono::steady_clock::now();
     fit_curve();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
