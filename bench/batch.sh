@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Times `rating batch` on a synthetic network of 10,000 stations of 100
-# gaugings (1,000,000 rows) with --intervals auto, summary only and with
-# every station's files, on 1 and 2 threads, and on the 60 USGS stations of
-# examples/. Usage: bench/batch.sh BUILD_DIR
+# Times `rating fit` on one station of 10,000 gaugings with --intervals 3
+# (the whole command: reading, fitting and writing its files), and `rating
+# batch` on a synthetic network of 10,000 stations of 100 gaugings (1,000,000
+# rows) with --intervals auto, summary only and with every station's files,
+# on 1 and 2 threads, and on the 60 USGS stations of examples/.
+# Usage: bench/batch.sh BUILD_DIR
 set -euo pipefail
 build=$1
 rating=$build/rating
@@ -22,6 +24,17 @@ run() {  # label, then the batch arguments
     line=$(grep -E 'stations, [0-9]+ failed' "$work/console.txt" | tail -1)
     printf '%-44s %8.3f s   %s\n' "$label" "$(echo "$end - $start" | bc)" "$line"
 }
+
+"$build/bench/bench_batch" "$work/one.csv" 1 10000
+runs=""
+for i in $(seq 21); do
+    start=$(date +%s%N)
+    "$rating" fit "$work/one.csv" --intervals 3 --out "$work/fit" > /dev/null 2>&1
+    end=$(date +%s%N)
+    runs="$runs $(( (end - start) / 1000 ))"
+done
+median=$(printf '%s\n' $runs | sort -n | sed -n 11p)
+printf 'rating fit, 10,000 gaugings, --intervals 3: median of 21 whole runs %s us\n\n' "$median"
 
 echo "rating batch (wall time of the whole command; the console's own line after it)"
 run "10,000 stations, summary only, 1 thread" "$work/network.csv" --summary-only --jobs 1

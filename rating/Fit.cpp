@@ -263,16 +263,27 @@ Result<FitResult> fit_station(const Station &station, const FitSettings &setting
     spline_dense_factor(fit, R, d);
     const std::vector<double> unscaled = inverse_normal(R, p);
 
-    // Residuals of a curve's coefficients at the active gaugings, unweighted.
-    const auto sum_of_squares = [&](const Curve &c) {
-        double sum = 0.0;
-        for (std::size_t i = 0; i < h.size(); i++) {
-            const double e = model.y[i] - curve_value(c, h[i]);
-            sum += e * e;
+    const auto fitted = [&](const Curve &c) {
+        std::vector<FittedGauging> out;
+        for (std::size_t i = 0; i < active.size(); i++) {
+            FittedGauging f;
+            f.gauging = active[i];
+            f.fitted_nu = curve_value(c, h[i]);
+            f.residual_nu = model.y[i] - f.fitted_nu;
+            f.interval = interval_number(result.interval_knots, h[i]);
+            out.push_back(f);
         }
+        return out;
+    };
+    // The sum of squares of the residuals, unweighted.
+    const auto sum_of_squares = [](const std::vector<FittedGauging> &fitted_gaugings) {
+        double sum = 0.0;
+        for (const FittedGauging &f : fitted_gaugings)
+            sum += f.residual_nu * f.residual_nu;
         return sum;
     };
-    const double sse = sum_of_squares(curve);
+    result.active = fitted(curve);
+    const double sse = sum_of_squares(result.active);
     result.sse_nu_unconstrained = sse;
     if (weighted) {
         curve.s_m = std::sqrt(model.s_m2);
@@ -294,19 +305,6 @@ Result<FitResult> fit_station(const Station &station, const FitSettings &setting
             v *= curve.s * curve.s;
     }
 
-    const auto fitted = [&](const Curve &c) {
-        std::vector<FittedGauging> out;
-        for (std::size_t i = 0; i < active.size(); i++) {
-            FittedGauging f;
-            f.gauging = active[i];
-            f.fitted_nu = curve_value(c, h[i]);
-            f.residual_nu = model.y[i] - f.fitted_nu;
-            f.interval = interval_number(result.interval_knots, h[i]);
-            out.push_back(f);
-        }
-        return out;
-    };
-    result.active = fitted(curve);
     result.se_unconstrained_pct = se_percent(result.active, nu, p);
     if (!choose) {
         Candidate only = score_model(h, Q, model, nu);
@@ -328,21 +326,19 @@ Result<FitResult> fit_station(const Station &station, const FitSettings &setting
             for (const int k : rising.active)
                 curve.constraints.push_back(constraint_range(curve.knots, curve.degree, k));
             curve.covariance = rising.covariance;
+            result.active = fitted(curve);
             if (!weighted) {
-                curve.s = std::sqrt(sum_of_squares(curve) / curve.dof);
+                curve.s = std::sqrt(sum_of_squares(result.active) / curve.dof);
                 curve.s_m = curve.s;
                 for (double &v : curve.covariance)
                     v *= curve.s * curve.s;
             }
             result.constrained = true;
-            result.active = fitted(curve);
             result.notices.push_back("The least-squares curve falls with rising stage at " + ranges_in_words(falling) +
                                      ": replaced by the best rising curve");
         }
     }
-    result.sse_nu = 0.0;
-    for (const FittedGauging &f : result.active)
-        result.sse_nu += f.residual_nu * f.residual_nu;
+    result.sse_nu = sum_of_squares(result.active);
 
     // Weights and the gaugings' own uncertainty in Q^nu.
     double mean_u2 = 0.0;

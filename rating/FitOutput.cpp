@@ -25,8 +25,7 @@ void add_number(std::string &row, double v)
     if (!std::isfinite(v))
         return;
     char text[32];
-    const auto end = std::to_chars(text, text + sizeof text, v, std::chars_format::general, 10).ptr;
-    row.append(text, end);
+    row.append(text, rating::number_g10(text, v));
 }
 
 // What a writer of the report writes to a stream, as text.

@@ -17,13 +17,21 @@ bool has_sigma(const Gauging &g)
 
 std::vector<Gauging> active_by_stage(const std::vector<Gauging> &gaugings)
 {
-    std::vector<Gauging> active;
-    for (const Gauging &g : gaugings)
-        if (g.active)
-            active.push_back(g);
-    std::stable_sort(active.begin(), active.end(), [](const Gauging &a, const Gauging &b) {
-        return a.stage < b.stage || (a.stage == b.stage && a.line < b.line);
+    // Indices are sorted rather than the gaugings, which carry their dates.
+    std::vector<std::size_t> order;
+    order.reserve(gaugings.size());
+    for (std::size_t i = 0; i < gaugings.size(); i++)
+        if (gaugings[i].active)
+            order.push_back(i);
+    std::stable_sort(order.begin(), order.end(), [&gaugings](std::size_t a, std::size_t b) {
+        const Gauging &ga = gaugings[a];
+        const Gauging &gb = gaugings[b];
+        return ga.stage < gb.stage || (ga.stage == gb.stage && ga.line < gb.line);
     });
+    std::vector<Gauging> active;
+    active.reserve(order.size());
+    for (const std::size_t i : order)
+        active.push_back(gaugings[i]);
     return active;
 }
 
