@@ -29,15 +29,9 @@ run() {  # label, then the batch arguments
 }
 
 "$build/bench/bench_batch" "$work/one.csv" 1 10000
-runs=""
-for i in $(seq 21); do
-    start=$(date +%s%N)
-    "$rating" fit "$work/one.csv" --intervals 3 --out "$work/fit" > /dev/null 2>&1
-    end=$(date +%s%N)
-    runs="$runs $(( (end - start) / 1000 ))"
-done
-median=$(printf '%s\n' $runs | sort -n | sed -n 11p)
-printf 'rating fit, 10,000 gaugings, --intervals 3: median of 21 whole runs %s us\n\n' "$median"
+hyperfine -N -w 3 -r 30 --export-json "$build/fit-10000.json" \
+    "$rating fit $work/one.csv --intervals 3 --out $work/fit" | grep -E 'Benchmark|Time'
+echo
 
 echo "rating batch (wall time of the whole command; the console's own line after it)"
 run "10,000 stations, summary only, 1 thread" "$work/network.csv" --summary-only --jobs 1
