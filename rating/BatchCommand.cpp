@@ -148,20 +148,10 @@ int batch_command(int argc, char **argv)
     app.add_option("--jobs", jobs, "threads fitting at once (default: all cores)")->check(CLI::Range(1u, 1024u));
     app.add_flag("--summary-only", summary_only, "write summary.csv only, no files per station");
     add_fit_options(app, options);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &) {
-        std::fputs(app.help().c_str(), stdout);
-        return 0;
-    } catch (const CLI::ParseError &e) {
-        std::fprintf(stderr, "rating batch: %s\n\n%s", e.what(), app.help().c_str());
-        return 2;
-    }
-    const Result<rating::FitSettings> settings = fit_settings_of(options);
-    if (!settings) {
-        std::fprintf(stderr, "rating batch: %s\n\n%s", settings.error().message.c_str(), app.help().c_str());
-        return 2;
-    }
+    rating::FitSettings settings;
+    const int parsed = parse_fit_command(app, options, argc, argv, "rating batch", settings);
+    if (parsed >= 0)
+        return parsed;
     const auto start = std::chrono::steady_clock::now();
     const Result<rating::GaugingFile> read = rating::read_gauging_file(file, options.read);
     if (!read) {
@@ -226,13 +216,13 @@ int batch_command(int argc, char **argv)
             if (s.refused) {
                 o.message = one_line(*s.refused);
             } else {
-                Result<rating::FitResult> fit = rating::fit_station(s, settings.value());
+                Result<rating::FitResult> fit = rating::fit_station(s, settings);
                 if (!fit) {
                     o.message = one_line(fit.error());
                 } else {
                     o.ok = true;
                     o.fit = std::move(fit).value();
-                    o.output = station_output(names[i], file, s, o.fit, settings.value(), !summary_only);
+                    o.output = station_output(names[i], file, o.fit, settings, !summary_only);
                 }
             }
             o.done = true;

@@ -138,6 +138,27 @@ Result<FitSettings> fit_settings_of(FitOptions &o)
     return s;
 }
 
+int parse_fit_command(CLI::App &app, FitOptions &options, int argc, char **argv, const char *name,
+                      FitSettings &settings)
+{
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &) {
+        std::fputs(app.help().c_str(), stdout);
+        return 0;
+    } catch (const CLI::ParseError &e) {
+        std::fprintf(stderr, "%s: %s\n\n%s", name, e.what(), app.help().c_str());
+        return 2;
+    }
+    const Result<FitSettings> checked = fit_settings_of(options);
+    if (!checked) {
+        std::fprintf(stderr, "%s: %s\n\n%s", name, checked.error().message.c_str(), app.help().c_str());
+        return 2;
+    }
+    settings = checked.value();
+    return -1;
+}
+
 std::string station_file_name(const rating::Station &station, const std::string &path)
 {
     if (!station.id.empty())
@@ -161,20 +182,10 @@ int fit_command(int argc, char **argv)
     app.add_option("--site", site, "the station to fit, in a file that holds several");
     app.add_option("--out", out, "the folder the results go to (default: the current folder)");
     add_fit_options(app, options);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &) {
-        std::fputs(app.help().c_str(), stdout);
-        return 0;
-    } catch (const CLI::ParseError &e) {
-        std::fprintf(stderr, "rating fit: %s\n\n%s", e.what(), app.help().c_str());
-        return 2;
-    }
-    const Result<FitSettings> settings = fit_settings_of(options);
-    if (!settings) {
-        std::fprintf(stderr, "rating fit: %s\n\n%s", settings.error().message.c_str(), app.help().c_str());
-        return 2;
-    }
+    FitSettings settings;
+    const int parsed = parse_fit_command(app, options, argc, argv, "rating fit", settings);
+    if (parsed >= 0)
+        return parsed;
 
     const Result<rating::GaugingFile> gaugings = rating::read_gauging_file(file, options.read);
     if (!gaugings) {
@@ -201,7 +212,7 @@ int fit_command(int argc, char **argv)
         std::fprintf(stderr, "\nLeft out %lld undated gauging%s: the period needs a date\n", s.undated_left_out,
                      s.undated_left_out == 1 ? "" : "s");
 
-    const Result<rating::FitResult> fit = rating::fit_station(s, settings.value());
+    const Result<rating::FitResult> fit = rating::fit_station(s, settings);
     if (!fit) {
         print_error(fit.error());
         return fit.error().exit_code;
@@ -215,7 +226,7 @@ int fit_command(int argc, char **argv)
         return 1;
     }
     const std::string name = station_file_name(s, file);
-    const StationOutput output = station_output(name, file, s, fit.value(), settings.value());
+    const StationOutput output = station_output(name, file, fit.value(), settings);
     protect_results();
     const std::string refused = prepare_output(out, out + "/" + name + ".journal");
     if (!refused.empty()) {

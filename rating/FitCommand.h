@@ -35,6 +35,12 @@ void add_fit_options(CLI::App &app, FitOptions &options);
 // for a value CLI11 cannot check on its own.
 rating::Result<rating::FitSettings> fit_settings_of(FitOptions &options);
 
+// Parses the command line of a fitting command named `name` into the
+// settings. Returns -1 to go on, or the exit code to end with: 0 after the
+// help, 2 after an unknown option or a wrong value (the usage printed).
+int parse_fit_command(CLI::App &app, FitOptions &options, int argc, char **argv, const char *name,
+                      rating::FitSettings &settings);
+
 // The name a station's files get: its id, or the file's base name without
 // its extension for a file of one station without an id, made safe.
 std::string station_file_name(const rating::Station &station, const std::string &path);

@@ -129,10 +129,9 @@ nlohmann::ordered_json number_or_null(double v)
 
 } // namespace
 
-StationOutput station_output(const std::string &name, const std::string &source, const rating::Station &station,
+StationOutput station_output(const std::string &name, const std::string &source,
                              const FitResult &result, const rating::FitSettings &settings, bool with_files)
 {
-    (void)station;
     StationOutput out;
     const Curve &curve = result.curve;
     const std::string curve_text = rating::curve_file_text(curve, settings);

@@ -24,7 +24,7 @@ struct StationOutput {
 // `name` is the station's file name (station_file_name); `source` the
 // gauging file as named in the report. Without `with_files` only the
 // figures are made.
-StationOutput station_output(const std::string &name, const std::string &source, const rating::Station &station,
+StationOutput station_output(const std::string &name, const std::string &source,
                              const rating::FitResult &result, const rating::FitSettings &settings,
                              bool with_files = true);
 
