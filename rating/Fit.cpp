@@ -117,21 +117,6 @@ int interval_number(const std::vector<double> &Y, double h)
     return interval;
 }
 
-double se_percent(const std::vector<FittedGauging> &active, double nu, int p)
-{
-    double sum = 0.0;
-    int count = 0;
-    for (const FittedGauging &f : active) {
-        const double Q_fit = discharge_of_value(nu, f.fitted_nu);
-        if (f.gauging.discharge > 0.0 && Q_fit > 0.0 && std::isfinite(Q_fit)) {
-            const double d = std::log(f.gauging.discharge) - std::log(Q_fit);
-            sum += d * d;
-            count++;
-        }
-    }
-    return count > p ? 100.0 * std::sqrt(sum / (count - p)) : std::numeric_limits<double>::quiet_NaN();
-}
-
 Error station_error(const Station &station, std::string message, LineNumber line = 0)
 {
     Error e;
@@ -204,6 +189,7 @@ Result<FitResult> fit_station(const Station &station, const FitSettings &setting
     double nu = settings.nu;
     int J = settings.knots.empty() ? settings.intervals : static_cast<int>(settings.knots.size()) + 1;
     double cv_se_pct = std::numeric_limits<double>::quiet_NaN();
+    double se_pct = std::numeric_limits<double>::quiet_NaN();
     if (choose) {
         Result<std::vector<Candidate>> selection = select_model(h, Q, sigma, settings);
         if (!selection)
@@ -216,6 +202,7 @@ Result<FitResult> fit_station(const Station &station, const FitSettings &setting
         nu = chosen->nu;
         J = chosen->intervals;
         cv_se_pct = chosen->cv_se_pct;
+        se_pct = chosen->se_pct;
     } else if (!std::isfinite(nu) || nu == 0.0) {
         return station_error(station, "the exponent nu must be a finite number other than 0");
     } else if (J < 1 || J > n) {
@@ -305,7 +292,6 @@ Result<FitResult> fit_station(const Station &station, const FitSettings &setting
             v *= curve.s * curve.s;
     }
 
-    result.se_unconstrained_pct = se_percent(result.active, nu, p);
     if (!choose) {
         Candidate only = score_model(h, Q, model, nu);
         only.nu = nu;
@@ -313,6 +299,7 @@ Result<FitResult> fit_station(const Station &station, const FitSettings &setting
         only.p = p;
         only.chosen = true;
         cv_se_pct = only.cv_se_pct;
+        se_pct = only.se_pct;
         result.selection.push_back(only);
     }
 
@@ -393,6 +380,7 @@ Result<FitResult> fit_station(const Station &station, const FitSettings &setting
     curve.selection.nu = nu;
     curve.selection.intervals = J;
     curve.selection.cv_se_pct = cv_se_pct;
+    result.se_unconstrained_pct = se_pct;
     return result;
 }
 
