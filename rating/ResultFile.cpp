@@ -63,6 +63,9 @@ struct RemovableName {
 RemovableName temp_names[kMaxResults];    // the content of results[i]
 RemovableName backup_names[kMaxResults];  // a second name of the file results[i] replaces
 RemovableName journal_name;               // the journal, until the commit decides
+// The slots ever given to a result. Each name is a page of its own: going
+// over these alone, a commit of a few files touches a few pages, not 128.
+volatile sig_atomic_t slots_used = 0;
 
 // Fault injection for the tests of the commit: with RATING_COMMIT_FAULT=n in
 // the environment when a journal is started, the process kills itself with
@@ -109,7 +112,7 @@ void arm(RemovableName &n, const std::string &path)
 // Async-signal-safe.
 void remove_armed_names()
 {
-    for (std::size_t i = 0; i < kMaxResults; i++) {
+    for (std::size_t i = 0; i < static_cast<std::size_t>(slots_used); i++) {
         for (RemovableName *n : {&temp_names[i], &backup_names[i]}) {
             if (n->armed) {
                 unlink(n->path);
@@ -878,6 +881,8 @@ std::FILE *open_result(const std::string &path)
     }
     r.anonymous = r.fd >= 0;
     results.push_back(r);
+    if (results.size() > static_cast<std::size_t>(slots_used))
+        slots_used = static_cast<sig_atomic_t>(results.size());
     Result &added = results.back();
     if (!added.anonymous) {
         // A named temporary from the start: the journal lists it before it exists.
@@ -1031,8 +1036,8 @@ void commit_results()
         refuse(journal_path(), err);
     }
     journal_name.armed = 0;
-    for (RemovableName &n : temp_names)
-        n.armed = 0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(slots_used); i++)
+        temp_names[i].armed = 0;
     const FileFailure forward = go_forward(entries, false);
     if (forward.error != 0) {
         append(record_of('U'));
@@ -1041,7 +1046,8 @@ void commit_results()
             if (!e.temp.empty() && unlink(e.temp.c_str()) == 0)
                 step_done();
     }
-    for (RemovableName &n : backup_names) {
+    for (std::size_t i = 0; i < static_cast<std::size_t>(slots_used); i++) {
+        RemovableName &n = backup_names[i];
         if (n.armed) {
             n.armed = 0;
             if (unlink(n.path) == 0)
