@@ -11,11 +11,16 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <malloc.h>
 #include <new>
 #include <string>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace {
 
@@ -72,6 +77,37 @@ int run_without_command(int argc, char **argv)
     return run(options);
 }
 
+// The commands that read gauging files fill a few megabytes of fresh memory,
+// and where the first touch of each 4 KB page traps into the kernel (on a
+// virtual machine, several microseconds a page) that costs more than the
+// work. The heap is therefore grown once by a reserve that freed blocks
+// return to, large blocks included, starting at a 2 MB boundary, and the
+// reserve is asked for 2 MB pages. Where the system gives none, this changes
+// nothing but the reserve.
+void prepare_heap()
+{
+    constexpr std::size_t kReserve = std::size_t{24} << 20;
+    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+    const auto huge_page_up = [](std::uintptr_t a) { return (a + kHugePage - 1) & ~(kHugePage - 1); };
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);  // the most the allocator takes
+    mallopt(M_TRIM_THRESHOLD, static_cast<int>(2 * kReserve));
+    mallopt(M_TOP_PAD, static_cast<int>(kReserve / 8));
+    // The allocator's next growth begins where the break then is, even one
+    // moved by another: so it is moved to the boundary first.
+    const auto end = reinterpret_cast<std::uintptr_t>(sbrk(0));
+    if (end == static_cast<std::uintptr_t>(-1) ||
+        (huge_page_up(end) > end && sbrk(static_cast<intptr_t>(huge_page_up(end) - end)) == reinterpret_cast<void *>(-1)))
+        return;
+    void *block = std::malloc(kReserve);
+    if (block == nullptr)
+        return;
+    const std::uintptr_t first = huge_page_up(end);
+    const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(sbrk(0)) & ~(kHugePage - 1);
+    if (last > first)
+        madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
+    std::free(block);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -81,6 +117,8 @@ int main(int argc, char **argv)
     try {
         if (argc > 1) {
             const std::string command = argv[1];
+            if (command == "fit" || command == "batch")
+                prepare_heap();
             if (command == "fit")
                 return fit_command(argc - 1, argv + 1);
             if (command == "batch")
