@@ -224,24 +224,32 @@ char *number_g10(char *out, double v)
 {
     if (!std::isfinite(v))
         return out;
-    // The common case, 1e-4 <= v < 1e10, where %.10g is fixed notation:
-    // v 10^(9 - e) rounded to the 10 digits m. Its one rounding error lies
+    if (v == 0.0) {
+        if (std::signbit(v))
+            *out++ = '-';
+        *out++ = '0';
+        return out;
+    }
+    // The common case, 1e-4 <= |v| < 1e10, where %.10g is fixed notation:
+    // |v| 10^(9 - e) rounded to the 10 digits m. Its one rounding error lies
     // below 1e-6, so that only a value within 1e-5 of a tie is left to the
     // general routine, as is anything outside the range.
     constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13};
-    if (v >= 1e-4 && v < 1e10) {
-        // floor(log10 v) from the binary exponent of the normal double v:
+    const double a = std::fabs(v);
+    if (a >= 1e-4 && a < 1e10) {
+        // floor(log10 |v|) from the binary exponent of the normal double:
         // that or one more.
         std::uint64_t bits;
-        std::memcpy(&bits, &v, sizeof bits);
+        std::memcpy(&bits, &a, sizeof bits);
         const int binary_exponent = static_cast<int>((bits >> 52) & 0x7ff) - 1023;
-        int e = std::max(-4, static_cast<int>(std::floor(binary_exponent * 0.30102999566398120)));
-        if (e < 9 && v * kPowers[9 - e] >= 1e10)
+        // floor(binary_exponent log10 2), exact for exponents from -40 to 60.
+        int e = std::max(-4, (binary_exponent * 78913) >> 18);
+        if (e < 9 && a * kPowers[9 - e] >= 1e10)
             e++;
-        const double scaled = v * kPowers[9 - e];
-        const double whole = std::floor(scaled);
-        const double fraction = scaled - whole;
-        const long long m = static_cast<long long>(whole) + (fraction > 0.5 ? 1 : 0);
+        const double scaled = a * kPowers[9 - e];
+        const long long whole = static_cast<long long>(scaled);  // scaled < 1e10: truncation is floor
+        const double fraction = scaled - static_cast<double>(whole);
+        const long long m = whole + (fraction > 0.5 ? 1 : 0);
         if (std::fabs(fraction - 0.5) >= 1e-5 && m >= 1000000000LL && m < 10000000000LL) {
             char digits[10];
             five_digits(static_cast<std::uint32_t>(m / 100000), digits);
@@ -249,6 +257,8 @@ char *number_g10(char *out, double v)
             int last = 9;
             while (last > 0 && digits[last] == '0')
                 last--;
+            if (v < 0.0)
+                *out++ = '-';
             if (e >= 0) {
                 std::memcpy(out, digits, static_cast<std::size_t>(e) + 1);
                 out += e + 1;

@@ -435,8 +435,11 @@ TEST(TableLayout, NumbersExactlyAsPercentTenG)
     };
     std::mt19937_64 random(7);
     std::uniform_real_distribution<double> exponent(-7.0, 13.0);
-    for (int i = 0; i < 300000; i++)
-        expect_g10(std::pow(10.0, exponent(random)));
+    for (int i = 0; i < 300000; i++) {
+        const double v = std::pow(10.0, exponent(random));
+        expect_g10(v);
+        expect_g10(-v);
+    }
     // Ties and near-ties, powers of ten and the ends of the fixed notation.
     for (const double v : {0.0,
                            1.0,
@@ -460,7 +463,14 @@ TEST(TableLayout, NumbersExactlyAsPercentTenG)
                            253.43577699840001,
                            1e-300,
                            1e300,
-                           -2.5})
+                           -2.5,
+                           -0.0,
+                           -1e-4,
+                           -9.99999999999e-5,
+                           -1e10,
+                           -9999999999.4,
+                           -0.00012345678905,
+                           -12345678.125})
         expect_g10(v);
     char out[40];
     EXPECT_EQ(number_g10(out, std::nan("")), out);
