@@ -131,7 +131,9 @@ Error station_error(const Station &station, std::string message, LineNumber line
 Result<FitResult> fit_station(const Station &station, const FitSettings &settings)
 {
     FitResult result;
-    const std::vector<Gauging> active = active_by_stage(station.gaugings);
+    std::vector<const Gauging *> active;  // by stage
+    for (const std::size_t i : active_order(station.gaugings))
+        active.push_back(&station.gaugings[i]);
     const int n = static_cast<int>(active.size());
     if (settings.degree < 1 || settings.degree > 3)
         return station_error(station, "the degree must be 1, 2 or 3");
@@ -141,9 +143,9 @@ Result<FitResult> fit_station(const Station &station, const FitSettings &setting
 
     // The weights: by the uncertainties only when every active gauging has one above 0.
     std::vector<LineNumber> without;
-    for (const Gauging &g : active)
-        if (!(has_sigma(g) && g.sigma > 0.0))
-            without.push_back(g.line);
+    for (const Gauging *g : active)
+        if (!(has_sigma(*g) && g->sigma > 0.0))
+            without.push_back(g->line);
     bool weighted = settings.weights == WeightMode::uncertainty;
     if (weighted && !without.empty())
         return station_error(station,
@@ -164,11 +166,13 @@ Result<FitResult> fit_station(const Station &station, const FitSettings &setting
     std::vector<double> h;
     std::vector<double> Q;
     std::vector<double> sigma;
-    for (const Gauging &g : active) {
-        h.push_back(g.stage);
-        Q.push_back(g.discharge);
+    h.reserve(active.size());
+    Q.reserve(active.size());
+    for (const Gauging *g : active) {
+        h.push_back(g->stage);
+        Q.push_back(g->discharge);
         if (weighted)
-            sigma.push_back(g.sigma);
+            sigma.push_back(g->sigma);
     }
     if (!(h.back() > h.front()))
         return station_error(station, "every active gauging is at the same stage " + number_text(h.front()) +
@@ -252,9 +256,10 @@ Result<FitResult> fit_station(const Station &station, const FitSettings &setting
 
     const auto fitted = [&](const Curve &c) {
         std::vector<FittedGauging> out;
+        out.reserve(active.size());
         for (std::size_t i = 0; i < active.size(); i++) {
             FittedGauging f;
-            f.gauging = active[i];
+            f.gauging = *active[i];
             f.fitted_nu = curve_value(c, h[i]);
             f.residual_nu = model.y[i] - f.fitted_nu;
             f.interval = interval_number(result.interval_knots, h[i]);
@@ -278,9 +283,9 @@ Result<FitResult> fit_station(const Station &station, const FitSettings &setting
         curve.covariance = unscaled;
         double r2 = 0.0;
         int count = 0;
-        for (const Gauging &g : active)
-            if (g.discharge > 0.0) {
-                r2 += (g.sigma / g.discharge) * (g.sigma / g.discharge);
+        for (const Gauging *g : active)
+            if (g->discharge > 0.0) {
+                r2 += (g->sigma / g->discharge) * (g->sigma / g->discharge);
                 count++;
             }
         curve.r = count > 0 ? std::sqrt(r2 / count) : 0.0;
@@ -363,13 +368,13 @@ Result<FitResult> fit_station(const Station &station, const FitSettings &setting
 
     const Gauging *first = nullptr;
     const Gauging *last = nullptr;
-    for (const Gauging &g : active) {
-        if (!has_date(g))
+    for (const Gauging *g : active) {
+        if (!has_date(*g))
             continue;
-        if (first == nullptr || g.time < first->time)
-            first = &g;
-        if (last == nullptr || g.time > last->time)
-            last = &g;
+        if (first == nullptr || g->time < first->time)
+            first = g;
+        if (last == nullptr || g->time > last->time)
+            last = g;
     }
     if (first != nullptr) {
         curve.period_first = first->date;

@@ -187,12 +187,12 @@ int fit_command(int argc, char **argv)
     if (parsed >= 0)
         return parsed;
 
-    const Result<rating::GaugingFile> gaugings = rating::read_gauging_file(file, options.read);
+    Result<rating::GaugingFile> gaugings = rating::read_gauging_file(file, options.read);
     if (!gaugings) {
         print_error(gaugings.error());
         return gaugings.error().exit_code;
     }
-    const Result<rating::Station> station = rating::pick_station(gaugings.value(), site);
+    const Result<rating::Station> station = rating::pick_station(std::move(gaugings).value(), site);
     if (!station) {
         print_error(station.error());
         return station.error().exit_code;

@@ -6,10 +6,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -86,19 +88,36 @@ std::string band_csv(const Curve &curve)
 std::string gaugings_csv(const FitResult &result, const FitFigures &f)
 {
     std::string text = "line,h,Q,Q_fit,deviation_pct,residual_nu,interval,outlier,date,active,uncertainty,weight\n";
-    const auto add_row = [&text](const FittedGauging &fg, double Q_fit, double deviation, bool outlier) {
+    text.reserve(text.size() + 128 * (result.active.size() + result.inactive.size()));
+    // A number takes at most 24 characters ("-1.234567891e-300"), a row's
+    // numbers and flags fewer than 256 besides its date.
+    const auto number = [](char *at, double v) { return rating::number_g10(at, v); };
+    const auto add_row = [&text, &number](const FittedGauging &fg, double Q_fit, double deviation, bool outlier) {
         const rating::Gauging &g = fg.gauging;
-        text += std::to_string(g.line) + ',';
+        char row[256];
+        char *at = std::to_chars(row, row + 24, g.line).ptr;
         for (const double v : {g.stage, g.discharge, Q_fit, deviation, fg.residual_nu}) {
-            add_number(text, v);
-            text += ',';
+            *at++ = ',';
+            at = number(at, v);
         }
-        text += (fg.interval > 0 ? std::to_string(fg.interval) : std::string()) + (outlier ? ",1," : ",0,");
-        text += csv_field(g.date) + (g.active ? ",true," : ",false,");
-        add_number(text, g.sigma);
-        text += ',';
-        add_number(text, fg.weight);
-        text += '\n';
+        *at++ = ',';
+        if (fg.interval > 0)
+            at = std::to_chars(at, at + 12, fg.interval).ptr;
+        std::memcpy(at, outlier ? ",1," : ",0,", 3);
+        text.append(row, at + 3);
+        // Only a date with a blank, a control character, a comma or a quote
+        // may need quotes.
+        if (std::all_of(g.date.begin(), g.date.end(), [](char ch) { return ch > ' ' && ch != ',' && ch != '"'; }))
+            text += g.date;
+        else
+            text += csv_field(g.date);
+        at = row;
+        std::memcpy(at, g.active ? ",true," : ",false,", g.active ? 6 : 7);
+        at = number(at + (g.active ? 6 : 7), g.sigma);
+        *at++ = ',';
+        at = number(at, fg.weight);
+        *at++ = '\n';
+        text.append(row, at);
     };
     // The report orders equal stages by their lines, as the fit does.
     for (std::size_t i = 0; i < result.active.size(); i++) {
@@ -146,6 +165,11 @@ StationOutput station_output(const std::string &name, const std::string &source,
     in.listed_knots = result.listed_knots;
     in.knots = result.interval_knots;
     in.exact_solver = true;
+    const std::size_t n = result.active.size();
+    for (auto *column : {&in.h, &in.Q, &in.Qnu, &in.fitted, &in.fitted_discharge})
+        column->reserve(n);
+    in.lines.reserve(n);
+    in.interval.reserve(n);
     for (const FittedGauging &fg : result.active) {
         in.lines.push_back(fg.gauging.line);
         in.h.push_back(fg.gauging.stage);

@@ -15,20 +15,32 @@ bool has_sigma(const Gauging &g)
     return !std::isnan(g.sigma);
 }
 
-std::vector<Gauging> active_by_stage(const std::vector<Gauging> &gaugings)
+std::vector<std::size_t> active_order(const std::vector<Gauging> &gaugings)
 {
-    // Indices are sorted rather than the gaugings, which carry their dates.
-    std::vector<std::size_t> order;
-    order.reserve(gaugings.size());
+    // The keys are sorted rather than the gaugings, which carry their dates.
+    struct Key {
+        double stage;
+        LineNumber line;
+        std::size_t index;
+    };
+    std::vector<Key> keys;
+    keys.reserve(gaugings.size());
     for (std::size_t i = 0; i < gaugings.size(); i++)
         if (gaugings[i].active)
-            order.push_back(i);
-    std::stable_sort(order.begin(), order.end(), [&gaugings](std::size_t a, std::size_t b) {
-        const Gauging &ga = gaugings[a];
-        const Gauging &gb = gaugings[b];
-        return ga.stage < gb.stage || (ga.stage == gb.stage && ga.line < gb.line);
+            keys.push_back({gaugings[i].stage, gaugings[i].line, i});
+    std::stable_sort(keys.begin(), keys.end(), [](const Key &a, const Key &b) {
+        return a.stage < b.stage || (a.stage == b.stage && a.line < b.line);
     });
+    std::vector<std::size_t> order(keys.size());
+    for (std::size_t k = 0; k < keys.size(); k++)
+        order[k] = keys[k].index;
+    return order;
+}
+
+std::vector<Gauging> active_by_stage(const std::vector<Gauging> &gaugings)
+{
     std::vector<Gauging> active;
+    const std::vector<std::size_t> order = active_order(gaugings);
     active.reserve(order.size());
     for (const std::size_t i : order)
         active.push_back(gaugings[i]);

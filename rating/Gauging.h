@@ -41,6 +41,9 @@ struct Station {
 // of their lines.
 std::vector<Gauging> active_by_stage(const std::vector<Gauging> &gaugings);
 
+// The same order as the indices of the active gaugings.
+std::vector<std::size_t> active_order(const std::vector<Gauging> &gaugings);
+
 int count_active(const std::vector<Gauging> &gaugings);
 
 // The file-safe form of a name: characters other than ASCII letters, digits,

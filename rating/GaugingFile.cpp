@@ -892,7 +892,10 @@ Result<GaugingFile> read_gauging_file(const std::string &path, const ReadOptions
     });
 }
 
-Result<Station> pick_station(const GaugingFile &file, const std::string &site)
+namespace {
+
+// The index of the station `site` (or of the only one), or why there is none.
+Result<std::size_t> station_picked(const GaugingFile &file, const std::string &site)
 {
     const std::vector<Station> &stations = file.stations;
     const std::string count = std::to_string(stations.size());
@@ -919,7 +922,25 @@ Result<Station> pick_station(const GaugingFile &file, const std::string &site)
     }
     if (picked->refused)
         return *picked->refused;
-    return *picked;
+    return static_cast<std::size_t>(picked - stations.data());
+}
+
+}  // namespace
+
+Result<Station> pick_station(const GaugingFile &file, const std::string &site)
+{
+    const Result<std::size_t> picked = station_picked(file, site);
+    if (!picked)
+        return picked.error();
+    return file.stations[picked.value()];
+}
+
+Result<Station> pick_station(GaugingFile &&file, const std::string &site)
+{
+    const Result<std::size_t> picked = station_picked(file, site);
+    if (!picked)
+        return picked.error();
+    return std::move(file.stations[picked.value()]);
 }
 
 }  // namespace rating

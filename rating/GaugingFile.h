@@ -66,6 +66,8 @@ Result<GaugingFile> read_gauging_text(std::string_view text, const std::string &
 // site for a file without a station column, an unknown site, and the
 // station's refused row.
 Result<Station> pick_station(const GaugingFile &file, const std::string &site);
+// The same, taking the station out of the file rather than copying it.
+Result<Station> pick_station(GaugingFile &&file, const std::string &site);
 
 // A date (YYYY-MM-DD) or date-time (YYYY-MM-DD hh:mm or hh:mm:ss, with 'T' or
 // a space before the time, any fraction of a second dropped) as seconds since

@@ -279,6 +279,7 @@ FitFigures figure_fit(const ReportInput &in)
     int deviations = 0;
     int last_sign = 0;
     f.max_abs_deviation_pct = 0.0;
+    f.gaugings.reserve(order.size());
     for (const std::size_t i : order) {
         GaugingFigures g;
         g.line = in.lines[i];
