@@ -93,15 +93,19 @@ void prepare_heap()
     mallopt(M_TRIM_THRESHOLD, static_cast<int>(2 * kReserve));
     mallopt(M_TOP_PAD, static_cast<int>(kReserve / 8));
     // The allocator's next growth begins where the break then is, even one
-    // moved by another: so it is moved to the boundary first.
+    // moved by another. It is moved to just below a boundary, so that the
+    // allocator's own header of the reserve lies below it: a 2 MB page is
+    // made only where nothing has touched the memory before the advice.
+    constexpr std::uintptr_t kHeader = 32;
     const auto end = reinterpret_cast<std::uintptr_t>(sbrk(0));
+    const std::uintptr_t start = huge_page_up(end + kHeader) - kHeader;
     if (end == static_cast<std::uintptr_t>(-1) ||
-        (huge_page_up(end) > end && sbrk(static_cast<intptr_t>(huge_page_up(end) - end)) == reinterpret_cast<void *>(-1)))
+        (start > end && sbrk(static_cast<intptr_t>(start - end)) == reinterpret_cast<void *>(-1)))
         return;
     void *block = std::malloc(kReserve);
     if (block == nullptr)
         return;
-    const std::uintptr_t first = huge_page_up(end);
+    const std::uintptr_t first = start + kHeader;
     const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(sbrk(0)) & ~(kHugePage - 1);
     if (last > first)
         madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
