@@ -251,28 +251,29 @@ char *number_g10(char *out, double v)
         const double fraction = scaled - static_cast<double>(whole);
         const long long m = whole + (fraction > 0.5 ? 1 : 0);
         if (std::fabs(fraction - 0.5) >= 1e-5 && m >= 1000000000LL && m < 10000000000LL) {
-            char digits[10];
+            // The 10 digits, then room: the digits are moved in fixed blocks
+            // of 16 and the end set after them (the caller's 32 characters
+            // hold every block).
+            char digits[32] = {};
             five_digits(static_cast<std::uint32_t>(m / 100000), digits);
             five_digits(static_cast<std::uint32_t>(m % 100000), digits + 5);
             int last = 9;
             while (last > 0 && digits[last] == '0')
                 last--;
-            if (v < 0.0)
-                *out++ = '-';
+            *out = '-';
+            out += v < 0.0;
             if (e >= 0) {
-                std::memcpy(out, digits, static_cast<std::size_t>(e) + 1);
+                std::memcpy(out, digits, 16);
                 out += e + 1;
                 if (last > e) {
-                    *out++ = '.';
-                    std::memcpy(out, digits + e + 1, static_cast<std::size_t>(last - e));
-                    out += last - e;
+                    *out = '.';
+                    std::memcpy(out + 1, digits + e + 1, 16);
+                    out += 1 + last - e;
                 }
             } else {
-                *out++ = '0';
-                *out++ = '.';
-                for (int i = 0; i < -e - 1; i++)
-                    *out++ = '0';
-                std::memcpy(out, digits, static_cast<std::size_t>(last) + 1);
+                std::memcpy(out, "0.000000", 8);  // "0." and -e - 1 zeros
+                out += 1 - e;
+                std::memcpy(out, digits, 16);
                 out += last + 1;
             }
             return out;
