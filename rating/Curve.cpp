@@ -48,6 +48,8 @@ void basis_derivatives(const Curve &curve, int mu, double h, int n, double ders[
     }
     for (int j = 0; j <= d; j++)
         ders[0][j] = ndu[j][d];
+    if (n == 0)
+        return;
     for (int r = 0; r <= d; r++) {
         double a[2][kMaxOrder] = {};
         int s1 = 0;

@@ -112,9 +112,13 @@ bool digits(std::string_view text, std::size_t at, std::size_t count, unsigned &
 {
     if (at + count > text.size())
         return false;
-    const char *const first = text.data() + at;
-    const auto [end, ec] = std::from_chars(first, first + count, value);
-    return ec == std::errc() && end == first + count;
+    value = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+        value = value * 10 + static_cast<unsigned>(text[i] - '0');
+    }
+    return true;
 }
 
 enum class Flag { yes, no, bad };
@@ -351,7 +355,7 @@ void Reader::field(const char *s, std::size_t len)
 {
     // libcsv hands an empty field over without a buffer.
     const std::string_view text = len == 0 ? std::string_view("", 0) : std::string_view(s, len);
-    newlines_ += count_line_ends(text);
+    newlines_ += std::count(text.begin(), text.end(), '\n');
     if (!have_header_) {
         header_.emplace_back(trim(text));
     } else {
