@@ -28,8 +28,17 @@ std::vector<std::size_t> active_order(const std::vector<Gauging> &gaugings)
     for (std::size_t i = 0; i < gaugings.size(); i++)
         if (gaugings[i].active)
             keys.push_back({gaugings[i].stage, gaugings[i].line, i});
-    std::stable_sort(keys.begin(), keys.end(), [](const Key &a, const Key &b) {
-        return a.stage < b.stage || (a.stage == b.stage && a.line < b.line);
+    // The index breaks the remaining ties, so that the unstable sort gives
+    // the order a stable one would; a stage that is no number sorts last,
+    // which keeps the order strict whatever the stages.
+    std::sort(keys.begin(), keys.end(), [](const Key &a, const Key &b) {
+        const bool a_nan = std::isnan(a.stage);
+        const bool b_nan = std::isnan(b.stage);
+        if (a_nan != b_nan)
+            return b_nan;
+        if (!a_nan && a.stage != b.stage)
+            return a.stage < b.stage;
+        return a.line < b.line || (a.line == b.line && a.index < b.index);
     });
     std::vector<std::size_t> order(keys.size());
     for (std::size_t k = 0; k < keys.size(); k++)

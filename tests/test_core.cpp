@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cmath>
 #include <random>
 #include <vector>
@@ -202,6 +204,38 @@ TEST(Values, ActiveGaugingsInStageOrderTiesByLine)
     EXPECT_EQ(a[1].line, 3);
     EXPECT_EQ(a[2].line, 5);
     EXPECT_EQ(rating::count_active(g), 3);
+}
+
+// The order is that of a stable sort by stage and line, on many ties of
+// both (lines repeat when a program makes its gaugings), and a stage that is
+// no number comes last without upsetting the sort.
+TEST(Values, ActiveOrderIsTheStableOrderOfStageAndLine)
+{
+    std::mt19937 random(11);
+    for (int round = 0; round < 20; round++) {
+        std::vector<rating::Gauging> g(500 + 97 * round);
+        for (rating::Gauging &x : g) {
+            x.stage = 0.25 * static_cast<double>(random() % 40);
+            x.line = static_cast<rating::LineNumber>(random() % 300);
+            x.active = random() % 7 != 0;
+        }
+        if (round % 2 == 1)
+            for (int k = 0; k < 5; k++)
+                g[random() % g.size()].stage = std::nan("");
+        std::vector<std::size_t> expected;
+        for (std::size_t i = 0; i < g.size(); i++)
+            if (g[i].active)
+                expected.push_back(i);
+        std::stable_sort(expected.begin(), expected.end(), [&g](std::size_t a, std::size_t b) {
+            const bool a_nan = std::isnan(g[a].stage);
+            const bool b_nan = std::isnan(g[b].stage);
+            if (a_nan != b_nan)
+                return b_nan;
+            const bool same_stage = (a_nan && b_nan) || g[a].stage == g[b].stage;
+            return same_stage ? g[a].line < g[b].line : g[a].stage < g[b].stage;
+        });
+        ASSERT_EQ(rating::active_order(g), expected) << "round " << round;
+    }
 }
 
 } // namespace
