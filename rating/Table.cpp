@@ -244,9 +244,11 @@ char *number_g10(char *out, double v)
         const int binary_exponent = static_cast<int>((bits >> 52) & 0x7ff) - 1023;
         // floor(binary_exponent log10 2), exact for exponents from -40 to 60.
         int e = std::max(-4, (binary_exponent * 78913) >> 18);
-        if (e < 9 && a * kPowers[9 - e] >= 1e10)
+        double scaled = a * kPowers[9 - e];
+        if (scaled >= 1e10) {
             e++;
-        const double scaled = a * kPowers[9 - e];
+            scaled = a * kPowers[9 - e];
+        }
         const long long whole = static_cast<long long>(scaled);  // scaled < 1e10: truncation is floor
         const double fraction = scaled - static_cast<double>(whole);
         const long long m = whole + (fraction > 0.5 ? 1 : 0);
@@ -257,9 +259,12 @@ char *number_g10(char *out, double v)
             char digits[32] = {};
             five_digits(static_cast<std::uint32_t>(m / 100000), digits);
             five_digits(static_cast<std::uint32_t>(m % 100000), digits + 5);
-            int last = 9;
-            while (last > 0 && digits[last] == '0')
-                last--;
+            // The last digit other than 0: the highest byte of digits 2..9
+            // that differs from '0', else digit 1 or 0.
+            std::uint64_t tail;
+            std::memcpy(&tail, digits + 2, sizeof tail);
+            tail ^= 0x3030303030303030ULL;
+            const int last = tail != 0 ? 2 + (63 - __builtin_clzll(tail)) / 8 : digits[1] != '0' ? 1 : 0;
             *out = '-';
             out += v < 0.0;
             if (e >= 0) {
