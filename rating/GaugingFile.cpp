@@ -79,10 +79,46 @@ bool is_missing(std::string_view trimmed)
     return trimmed.empty() || trimmed == "NA";
 }
 
+// A decimal without an exponent and with at most 15 digits: the quotient of
+// two doubles that hold the digits and the power of ten exactly, which one
+// correctly rounded division gives as from_chars would. False for any other
+// text, without a value.
+bool read_short_decimal(std::string_view s, double &value)
+{
+    constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                  1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    const bool negative = !s.empty() && s[0] == '-';
+    std::uint64_t digits_value = 0;
+    int digits = 0;
+    int decimals = 0;
+    bool point = false;
+    for (std::size_t i = negative ? 1 : 0; i < s.size(); ++i) {
+        const char ch = s[i];
+        if (ch >= '0' && ch <= '9') {
+            digits_value = digits_value * 10 + static_cast<std::uint64_t>(ch - '0');
+            ++digits;
+            decimals += point ? 1 : 0;
+        } else if (ch == '.' && !point) {
+            point = true;
+        } else {
+            return false;
+        }
+        if (digits > 15)
+            return false;
+    }
+    if (digits == 0)
+        return false;
+    const double magnitude = static_cast<double>(digits_value) / kPowers[decimals];
+    value = negative ? -magnitude : magnitude;
+    return true;
+}
+
 bool read_double(std::string_view s, double &value)
 {
     if (s.size() > 1 && s[0] == '+' && s[1] != '-')
         s.remove_prefix(1);
+    if (read_short_decimal(s, value))
+        return true;
     const char *const end = s.data() + s.size();
     const auto [ptr, ec] = std::from_chars(s.data(), end, value);
     return ec == std::errc() && ptr == end && std::isfinite(value);

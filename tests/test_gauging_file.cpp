@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <charconv>
+#include <random>
 #include <cmath>
 #include <sstream>
 #include <string>
@@ -346,3 +348,56 @@ TEST(GaugingFile, ReadsInPiecesAsFromMemoryAndRefusesWhatIsNoFile)
 }
 
 }  // namespace
+
+namespace {
+
+// Numbers are read exactly as std::from_chars reads them, whatever their
+// form: short decimals (read by a division of their own), long ones,
+// exponents, signs, points at either end, and text that is no number.
+TEST(CsvNumbers, ReadAsFromCharsReadsThem)
+{
+    std::mt19937 random(5);
+    const auto digits = [&random](int count) {
+        std::string d;
+        for (int i = 0; i < count; i++)
+            d += static_cast<char>('0' + random() % 10);
+        return d;
+    };
+    std::vector<std::string> texts = {"0", "-0", "-0.0", ".5", "5.", "-.5", "+.5", "+5", "+-5", "-", ".", "-.",
+                                      "1.2.3", "1e3", "1E-2", "0.1", "0.3", "123456789012345", "1234567890123456",
+                                      "0.000000000000001", "9007199254740993", "999999999999999.9", "00000000000000012.5",
+                                      "1 2", "x", "0x10", "inf", "nan", "1e400"};
+    for (int i = 0; i < 3000; i++) {
+        std::string t = random() % 4 == 0 ? "-" : "";
+        const int whole = static_cast<int>(random() % 12);
+        const int fraction = static_cast<int>(random() % 12);
+        t += digits(whole);
+        if (random() % 5 != 0)
+            t += "." + digits(fraction);
+        if (random() % 10 == 0)
+            t += "e" + std::to_string(static_cast<int>(random() % 40) - 20);
+        texts.push_back(t);
+    }
+    for (const std::string &t : texts) {
+        // The number as stage, then as discharge, in a file of its own.
+        double expected = 0.0;
+        std::string_view s = t;
+        if (s.size() > 1 && s[0] == '+' && s[1] != '-')
+            s.remove_prefix(1);
+        const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), expected);
+        const bool number = ec == std::errc() && end == s.data() + s.size() && std::isfinite(expected);
+        const Result<GaugingFile> file = read("stage,discharge\n" + t + ",1\n");
+        ASSERT_TRUE(file.ok()) << t;
+        const Station &station = file.value().stations.at(0);
+        if (!number) {
+            EXPECT_TRUE(station.refused.has_value() || station.skipped_lines.size() == 1) << t;
+            continue;
+        }
+        ASSERT_FALSE(station.refused.has_value()) << t << ": " << error_text(*station.refused);
+        ASSERT_EQ(station.gaugings.size(), 1u) << t;
+        const double read_value = station.gaugings[0].stage;
+        EXPECT_EQ(read_value, expected == 0.0 ? 0.0 : expected) << t;
+    }
+}
+
+} // namespace
