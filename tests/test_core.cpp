@@ -214,12 +214,19 @@ TEST(Values, ActiveOrderIsTheStableOrderOfStageAndLine)
     std::mt19937 random(11);
     for (int round = 0; round < 20; round++) {
         std::vector<rating::Gauging> g(500 + 97 * round);
+        rating::LineNumber line = 1;
         for (rating::Gauging &x : g) {
-            x.stage = 0.25 * static_cast<double>(random() % 40);
-            x.line = static_cast<rating::LineNumber>(random() % 300);
+            x.stage = 0.25 * static_cast<double>(random() % 40) - 2.0;
+            // Lines as a file has them (ascending, now and then repeated) or
+            // in any order, as a program may make them.
+            line += random() % 3 == 0 ? 0 : 1;
+            x.line = round % 4 < 2 ? line : static_cast<rating::LineNumber>(random() % 300);
             x.active = random() % 7 != 0;
         }
-        if (round % 2 == 1)
+        g[random() % g.size()].stage = -0.0;
+        g[random() % g.size()].stage = std::ldexp(1.0, -1070);  // subnormal
+        g[random() % g.size()].stage = -1e300;
+        if (round % 3 == 1)
             for (int k = 0; k < 5; k++)
                 g[random() % g.size()].stage = std::nan("");
         std::vector<std::size_t> expected;
