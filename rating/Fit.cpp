@@ -213,10 +213,13 @@ Result<FitResult> fit_station(const Station &station, const FitSettings &setting
         return station_error(station, std::to_string(J) + " intervals need at least as many active gaugings, but there are " +
                                           std::to_string(n));
     }
-    for (const double q : Q)
-        if (!std::isfinite(std::pow(q, nu)) || (q == 0.0 && nu < 0.0))
+    for (const double q : Q) {
+        // Q^nu lies between 1e-300 and 1e300 for such Q and nu.
+        const bool surely_finite = q >= 1e-300 && q <= 1e300 && std::fabs(nu) <= 1.0;
+        if (!surely_finite && (!std::isfinite(std::pow(q, nu)) || (q == 0.0 && nu < 0.0)))
             return station_error(station, "with nu = " + number_text(nu) + " the discharge " + number_text(q) +
                                               " gives no finite Q^nu");
+    }
     result.listed_knots = !settings.knots.empty();
     result.interval_knots = result.listed_knots ? listed_knots(h, settings.knots) : automatic_knots(h, J);
 
@@ -258,12 +261,11 @@ Result<FitResult> fit_station(const Station &station, const FitSettings &setting
         std::vector<FittedGauging> out;
         out.reserve(active.size());
         for (std::size_t i = 0; i < active.size(); i++) {
-            FittedGauging f;
+            FittedGauging &f = out.emplace_back();
             f.gauging = *active[i];
             f.fitted_nu = curve_value(c, h[i]);
             f.residual_nu = model.y[i] - f.fitted_nu;
             f.interval = interval_number(result.interval_knots, h[i]);
-            out.push_back(f);
         }
         return out;
     };
@@ -363,7 +365,7 @@ Result<FitResult> fit_station(const Station &station, const FitSettings &setting
         f.weight = std::numeric_limits<double>::quiet_NaN();
         if (weighted && has_sigma(g))
             f.u = sigma_in_q_nu(nu, g.discharge, g.sigma);
-        result.inactive.push_back(f);
+        result.inactive.push_back(std::move(f));
     }
 
     const Gauging *first = nullptr;

@@ -191,6 +191,28 @@ TEST(LibraryFit, TooFewGaugingsAndUndeterminedCurvesAreRefused)
         << undetermined.error().message;
 }
 
+// A discharge whose Q^nu is no finite number is refused, whether it lies
+// far out (a huge discharge, a tiny one with nu below 0) or at 0 with nu
+// below 0; extreme but finite ones are fitted.
+TEST(LibraryFit, DischargesWithoutAFiniteQnuAreRefused)
+{
+    const rating::Station base = synthetic_station(40, 13u, 0.02);
+    const auto with = [&base](double q, double nu) {
+        rating::Station s = base;
+        s.gaugings[5].discharge = q;
+        rating::FitSettings settings = fixed_settings(2);
+        settings.nu = nu;
+        return rating::fit_station(s, settings);
+    };
+    for (const auto &[q, nu] : std::vector<std::pair<double, double>>{{1e300, 2.0}, {0.0, -0.5}, {1e-310, -1.0}}) {
+        const auto refused = with(q, nu);
+        ASSERT_FALSE(refused.ok()) << q << " " << nu;
+        EXPECT_NE(refused.error().message.find("gives no finite Q^nu"), std::string::npos) << refused.error().message;
+    }
+    for (const auto &[q, nu] : std::vector<std::pair<double, double>>{{1e300, 1.0}, {1e-300, -1.0}, {0.0, 0.5}})
+        EXPECT_TRUE(with(q, nu).ok()) << q << " " << nu;
+}
+
 // The command on files.
 class FitCommandRun : public ::testing::Test {
 protected:
