@@ -192,7 +192,7 @@ int fit_command(int argc, char **argv)
         print_error(gaugings.error());
         return gaugings.error().exit_code;
     }
-    const Result<rating::Station> station = rating::pick_station(std::move(gaugings).value(), site);
+    Result<rating::Station> station = rating::pick_station(std::move(gaugings).value(), site);
     if (!station) {
         print_error(station.error());
         return station.error().exit_code;
@@ -219,6 +219,9 @@ int fit_command(int argc, char **argv)
     }
     for (const std::string &notice : fit.value().notices)
         std::fprintf(stderr, "\n%s\n", notice.c_str());
+    // The result holds its own copies of the gaugings: their memory serves
+    // the files.
+    std::vector<rating::Gauging>().swap(station.value().gaugings);
 
     const int why = make_folders(out);
     if (why != 0) {
