@@ -89,12 +89,13 @@ std::string gaugings_csv(const FitResult &result, const FitFigures &f)
 {
     std::string text = "line,h,Q,Q_fit,deviation_pct,residual_nu,interval,outlier,date,active,uncertainty,weight\n";
     text.reserve(text.size() + 128 * (result.active.size() + result.inactive.size()));
-    // A number takes at most 24 characters ("-1.234567891e-300"), a row's
-    // numbers and flags fewer than 256 besides its date.
+    // A number takes at most 24 characters ("-1.234567891e-300") and may use
+    // 32 as scratch: a row's numbers and flags fit 256 characters besides
+    // its date.
     const auto number = [](char *at, double v) { return rating::number_g10(at, v); };
     const auto add_row = [&text, &number](const FittedGauging &fg, double Q_fit, double deviation, bool outlier) {
         const rating::Gauging &g = fg.gauging;
-        char row[256];
+        char row[384];
         char *at = std::to_chars(row, row + 24, g.line).ptr;
         for (const double v : {g.stage, g.discharge, Q_fit, deviation, fg.residual_nu}) {
             *at++ = ',';
@@ -104,14 +105,20 @@ std::string gaugings_csv(const FitResult &result, const FitFigures &f)
         if (fg.interval > 0)
             at = std::to_chars(at, at + 12, fg.interval).ptr;
         std::memcpy(at, outlier ? ",1," : ",0,", 3);
-        text.append(row, at + 3);
+        at += 3;
         // Only a date with a blank, a control character, a comma or a quote
-        // may need quotes.
-        if (std::all_of(g.date.begin(), g.date.end(), [](char ch) { return ch > ' ' && ch != ',' && ch != '"'; }))
-            text += g.date;
-        else
+        // may need quotes; a long one is added apart.
+        const bool plain_date = g.date.size() <= 64 && std::all_of(g.date.begin(), g.date.end(), [](char ch) {
+                                    return ch > ' ' && ch != ',' && ch != '"';
+                                });
+        if (plain_date) {
+            std::memcpy(at, g.date.data(), g.date.size());
+            at += g.date.size();
+        } else {
+            text.append(row, at);
             text += csv_field(g.date);
-        at = row;
+            at = row;
+        }
         std::memcpy(at, g.active ? ",true," : ",false,", g.active ? 6 : 7);
         at = number(at + (g.active ? 6 : 7), g.sigma);
         *at++ = ',';

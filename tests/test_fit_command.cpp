@@ -273,6 +273,49 @@ TEST_F(FitCommandRun, RefusalsNameTheLineAndColumn)
     EXPECT_EQ(r.status, 2);
 }
 
+// The dates of the gaugings file read back as written, whatever their
+// length or blanks: short ones, date-times with a blank, long fractions of a
+// second; and every row has the header's twelve fields.
+TEST_F(FitCommandRun, GaugingsFileKeepsEveryDateAsWritten)
+{
+    const rating::Station s = synthetic_station(40, 23u, 0.03);
+    const std::string long_fraction = "." + std::string(90, '7');
+    std::string text = "date,stage,discharge,active\n";
+    std::vector<std::string> dates;
+    for (std::size_t i = 0; i < s.gaugings.size(); i++) {
+        const std::string date = i % 3 == 0   ? "2001-03-04"
+                                 : i % 3 == 1 ? "2001-03-04 10:1" + std::to_string(i % 10)
+                                              : "2001-03-04T10:20:3" + std::to_string(i % 10) + long_fraction;
+        dates.push_back(date);
+        char numbers[96];
+        std::snprintf(numbers, sizeof numbers, ",%.6f,%.6f,%s\n", s.gaugings[i].stage, s.gaugings[i].discharge,
+                      i == 7 ? "no" : "yes");
+        text += (i % 3 == 1 ? "\"" + date + "\"" : date) + numbers;
+    }
+    write_file(path("g.csv"), text);
+    const RunResult r = run_rating(dir_, "fit g.csv --intervals 2 --out o");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    std::istringstream rows(read_file(path("o/g.gaugings.csv")));
+    std::string row;
+    std::getline(rows, row);
+    std::size_t read_back = 0;
+    while (std::getline(rows, row)) {
+        std::vector<std::string> fields(1);
+        for (const char ch : row) {
+            if (ch == ',')
+                fields.emplace_back();
+            else
+                fields.back() += ch;
+        }
+        ASSERT_EQ(fields.size(), 12u) << row;
+        const long line = std::stol(fields[0]);
+        EXPECT_EQ(fields[8], dates.at(static_cast<std::size_t>(line - 2))) << row;
+        EXPECT_EQ(fields[9], line == 9 ? "false" : "true") << row;
+        read_back++;
+    }
+    EXPECT_EQ(read_back, s.gaugings.size());
+}
+
 TEST_F(FitCommandRun, SiteOfTheUsgsGaugingsWithTheRunsOwnSettings)
 {
     const RunResult r = run_rating(dir_, "fit '" + kUsgs + "' --site 11372000 --intervals 3 --out o");
