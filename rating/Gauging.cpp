@@ -50,17 +50,34 @@ std::vector<std::size_t> active_order(const std::vector<Gauging> &gaugings)
             lines_ascend = false;
         keys.push_back({stage_key(gaugings[i].stage), i});
     }
-    // Ties of stage go by line, then by index: the order of the keys when
-    // the lines ascend with the index, as a file's do; otherwise sorted so.
-    if (!lines_ascend)
-        std::sort(keys.begin(), keys.end(), [&gaugings](const Key &a, const Key &b) {
-            const LineNumber la = gaugings[a.index].line;
-            const LineNumber lb = gaugings[b.index].line;
-            return la < lb || (la == lb && a.index < b.index);
+    const auto indices = [](const std::vector<Key> &sorted_keys) {
+        std::vector<std::size_t> order(sorted_keys.size());
+        for (std::size_t k = 0; k < sorted_keys.size(); k++)
+            order[k] = sorted_keys[k].index;
+        return order;
+    };
+    // Ties of stage go by line, then by index.
+    const auto by_line = [&gaugings](const Key &a, const Key &b) {
+        const LineNumber la = gaugings[a.index].line;
+        const LineNumber lb = gaugings[b.index].line;
+        return la < lb || (la == lb && a.index < b.index);
+    };
+    // A few gaugings are sorted by comparison; many by a stable radix sort
+    // on the stage, since the comparisons of random stages mispredict every
+    // other time.
+    constexpr std::size_t kFewForRadix = 1000;
+    if (keys.size() < kFewForRadix) {
+        std::sort(keys.begin(), keys.end(), [&by_line](const Key &a, const Key &b) {
+            return a.stage < b.stage || (a.stage == b.stage && by_line(a, b));
         });
-    // A stable radix sort by the stage, 11 bits a pass (the comparisons of
-    // a sort mispredict on every other stage); a pass in which every key
-    // has the same digit is left out.
+        return indices(keys);
+    }
+    // The keys in the order of lines first: that of the index when the
+    // lines ascend with it, as a file's do.
+    if (!lines_ascend)
+        std::sort(keys.begin(), keys.end(), by_line);
+    // 11 bits a pass; a pass in which every key has the same digit is left
+    // out.
     constexpr int kBits = 11;
     constexpr std::size_t kBuckets = std::size_t{1} << kBits;
     std::vector<Key> sorted(keys.size());
@@ -81,10 +98,7 @@ std::vector<std::size_t> active_order(const std::vector<Gauging> &gaugings)
             sorted[count[(k.stage >> shift) & (kBuckets - 1)]++] = k;
         keys.swap(sorted);
     }
-    std::vector<std::size_t> order(keys.size());
-    for (std::size_t k = 0; k < keys.size(); k++)
-        order[k] = keys[k].index;
-    return order;
+    return indices(keys);
 }
 
 std::vector<Gauging> active_by_stage(const std::vector<Gauging> &gaugings)
