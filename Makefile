@@ -122,7 +122,7 @@ bench:
 	$(DEPS) bench
 	cmake -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=Release -DRATING_TESTS=OFF -DRATING_BENCH=ON >/dev/null
 	cmake --build $(BENCH) -j$(JOBS) --target rating bench_fit bench_least_squares fit_identity make_gauge \
-		bench_selection bench_monotone bench_commands bench_batch
+		bench_selection bench_monotone bench_commands bench_batch run_usage
 	cmake -S . -B $(BENCH)-dynamic -DCMAKE_BUILD_TYPE=Release -DRATING_TESTS=OFF -DRATING_STATIC=OFF >/dev/null
 	cmake --build $(BENCH)-dynamic -j$(JOBS) --target rating
 	$(BENCH)/bench/fit_identity objective

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Times `rating fit` on one station of 10,000 gaugings with --intervals 3
-# (the whole command: reading, fitting and writing its files), and `rating
+# (the whole command: reading, fitting and writing its files) and counts its
+# page faults and peak memory (bench/run_usage), and times `rating
 # batch` on a synthetic network of 10,000 stations of 100 gaugings (1,000,000
 # rows) with --intervals auto, summary only and with every station's files,
 # on 1 and 2 threads, and on the 60 USGS stations of examples/.
@@ -31,6 +32,7 @@ run() {  # label, then the batch arguments
 "$build/bench/bench_batch" "$work/one.csv" 1 10000
 hyperfine -N -w 3 -r 30 --export-json "$build/fit-10000.json" \
     "$rating fit $work/one.csv --intervals 3 --out $work/fit" | grep -E 'Benchmark|Time'
+"$build/bench/run_usage" "$rating" fit "$work/one.csv" --intervals 3 --out "$work/fit"
 echo
 
 echo "rating batch (wall time of the whole command; the console's own line after it)"

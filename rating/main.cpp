@@ -100,7 +100,7 @@ void prepare_heap()
     const auto end = reinterpret_cast<std::uintptr_t>(sbrk(0));
     const std::uintptr_t start = huge_page_up(end + kHeader) - kHeader;
     if (end == static_cast<std::uintptr_t>(-1) ||
-        (start > end && sbrk(static_cast<intptr_t>(start - end)) == reinterpret_cast<void *>(-1)))
+        (start > end && sbrk(static_cast<std::intptr_t>(start - end)) == reinterpret_cast<void *>(-1)))
         return;
     void *block = std::malloc(kReserve);
     if (block == nullptr)
