@@ -257,9 +257,12 @@ FitFigures figure_fit(const ReportInput &in)
     // lines in the file cannot change a figure.
     std::vector<std::size_t> order(in.h.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&in](std::size_t a, std::size_t b) {
+    const auto before = [&in](std::size_t a, std::size_t b) {
         return in.h[a] < in.h[b] || (in.h[a] == in.h[b] && in.lines[a] < in.lines[b]);
-    });
+    };
+    // Gaugings that come in this order already (a fit's do) keep it.
+    if (!std::is_sorted(order.begin(), order.end(), before))
+        std::stable_sort(order.begin(), order.end(), before);
     // The rounding level is measured against the squares of Q^nu, scaled by
     // the largest so that neither sum can overflow.
     double scale = 0.0;
