@@ -349,6 +349,7 @@ private:
     LineNumber line_ends_through_ = 0;  // and its line ends
     std::size_t gaugings_read_ = 0;
     bool skipping_ = false;
+    bool quotes_seen_ = false;          // a quote so far: fields may hold line ends
 
     bool have_header_ = false;
     std::vector<std::string> header_;
@@ -391,7 +392,8 @@ void Reader::field(const char *s, std::size_t len)
 {
     // libcsv hands an empty field over without a buffer.
     const std::string_view text = len == 0 ? std::string_view("", 0) : std::string_view(s, len);
-    newlines_ += std::count(text.begin(), text.end(), '\n');
+    if (quotes_seen_)
+        newlines_ += std::count(text.begin(), text.end(), '\n');
     if (!have_header_) {
         header_.emplace_back(trim(text));
     } else {
@@ -565,10 +567,11 @@ void Reader::data_row(LineNumber line)
     Station &station = file_.stations[*index];
     if (station.refused)
         return;
-    const auto field = [this](int role) {
-        return column_[static_cast<std::size_t>(role)] >= 0 ? trim(text_[static_cast<std::size_t>(role)])
-                                                            : std::string_view();
-    };
+    std::array<std::string_view, role_count> trimmed{};
+    for (std::size_t r = 0; r < role_count; ++r)
+        if (column_[r] >= 0 && r != station_role)
+            trimmed[r] = trim(text_[r]);
+    const auto field = [&trimmed](int role) { return trimmed[static_cast<std::size_t>(role)]; };
     if (station.name.empty() && !is_missing(field(name_role)))
         station.name = text_[name_role];
 
@@ -756,6 +759,9 @@ bool Reader::feed(std::string_view piece)
 
 void Reader::parse(std::string_view piece)
 {
+    // Only a quoted field holds a line end: without a quote so far, no
+    // field's line ends need counting.
+    quotes_seen_ = quotes_seen_ || (!piece.empty() && std::memchr(piece.data(), '"', piece.size()) != nullptr);
     const LineNumber line_ends = count_line_ends(piece);
     bytes_through_ += piece.size();
     line_ends_through_ = line_ends_before_ + line_ends;

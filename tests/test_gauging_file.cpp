@@ -322,6 +322,18 @@ TEST(GaugingFile, ReadsInPiecesAsFromMemoryAndRefusesWhatIsNoFile)
     EXPECT_EQ(from_file.value().stations[5].refused->line, from_memory.value().stations[5].refused->line);
     EXPECT_EQ(from_file.value().stations[5].refused->line, std::count(text.begin(), text.end(), '\n'));
 
+    // The first quote, around a line end, only after the first piece: the
+    // lines after it are still counted right.
+    std::string late = "station,name,h,Q\n";
+    while (late.size() < 1500000)
+        late += "s1,plain,1.5,20\n";
+    late += "s1,\"two\nlines\",1.5,20\ns1,x,1.5,bad\n";
+    write_file(dir + "/late-quote.csv", late);
+    const Result<GaugingFile> late_file = read_gauging_file(dir + "/late-quote.csv", ReadOptions());
+    ASSERT_TRUE(late_file.ok());
+    ASSERT_TRUE(late_file.value().stations.at(0).refused.has_value());
+    EXPECT_EQ(late_file.value().stations[0].refused->line, std::count(late.begin(), late.end(), '\n'));
+
     // A header after more comment than one piece holds.
     write_file(dir + "/long-comment.csv", "\xEF\xBB\xBF# " + std::string(1500000, 'x') + "\nh,Q\n1,2\n");
     const Result<GaugingFile> commented = read_gauging_file(dir + "/long-comment.csv", ReadOptions());
