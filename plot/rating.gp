@@ -224,7 +224,11 @@ if (Se > 0) {
     setitle = ""
 }
 # The lines have their key entries from NaN curves; the ±2 Se one has none
-# without Se.
+# without Se. The outliers' labels go above and below their marks in turn
+# (counted by k in stage order), so that neighbouring outliers do not write
+# over each other.
+k = 0
+dlabel = 0.035 * (ghi - glo + 2 * gpad)
 if (nout > 0) {
     plot NaN with lines lw 1.5 lc rgb "#404040" title "No deviation", \
          NaN with lines lw 1.2 dt (8, 5) lc rgb "#8a4a14" title setitle, \
@@ -232,8 +236,8 @@ if (nout > 0) {
              title sprintf("Gaugings (%d)", ngau - nout), \
          gaugrows using 3:($4 == 1 ? $2 : NaN) with points pt 9 ps 2.0 lc rgb "#d62728" \
              title sprintf("Outliers (%d)", nout), \
-         gaugrows using 3:($4 == 1 ? $2 : NaN):(sprintf("line %d", $1)) with labels \
-             center offset 0, 1.2 font ",10" tc rgb "#d62728" notitle
+         gaugrows using 3:($4 == 1 ? (k = k + 1, $2 + (k % 2 == 1 ? dlabel : -dlabel)) : NaN):(sprintf("line %d", $1)) \
+             with labels center font ",10" tc rgb "#d62728" notitle
 } else {
     plot NaN with lines lw 1.5 lc rgb "#404040" title "No deviation", \
          NaN with lines lw 1.2 dt (8, 5) lc rgb "#8a4a14" title setitle, \
