@@ -6,6 +6,8 @@
 #include "Selection.h"
 #include "Weighted.h"
 
+#include "DenseBasis.h"
+
 #include <gtest/gtest.h>
 
 #include <Eigen/Dense>
@@ -23,9 +25,9 @@
 namespace {
 
 using Vec = std::vector<double>;
-using Real = long double;
-using Matrix = Eigen::Matrix<Real, Eigen::Dynamic, Eigen::Dynamic>;
-using Vector = Eigen::Matrix<Real, Eigen::Dynamic, 1>;
+using dense::Matrix;
+using dense::Real;
+using dense::Vector;
 
 std::mt19937_64 rng;
 
@@ -39,38 +41,6 @@ double normal()
     return std::normal_distribution<double>(0.0, 1.0)(rng);
 }
 
-// The B-spline row at stage h on the knots Y[0..J] in stage units (interior
-// knots merged), by the Cox-de Boor recursion.
-Vector basis_row(const Vec &Y, int M, double h)
-{
-    std::vector<Real> tau(M + 1, Y.front());
-    for (std::size_t k = 1; k + 1 < Y.size(); k++)
-        if (Y[k] > tau.back() && Y[k] < Y.back())
-            tau.push_back(Y[k]);
-    tau.insert(tau.end(), M + 1, Y.back());
-    const int p = static_cast<int>(tau.size()) - M - 1;
-    int mu = M;
-    while (mu + 1 < p && h >= tau[mu + 1])
-        mu++;
-    std::vector<Real> N(M + 1, 0.0L);
-    N[0] = 1.0L;
-    for (int d = 1; d <= M; d++) {
-        Real saved = 0.0L;
-        for (int r = 0; r < d; r++) {
-            const Real right = tau[mu + r + 1] - h;
-            const Real left = h - tau[mu + 1 - d + r];
-            const Real temp = N[r] / (right + left);
-            N[r] = saved + right * temp;
-            saved = left * temp;
-        }
-        N[d] = saved;
-    }
-    Vector row = Vector::Zero(p);
-    for (int j = 0; j <= M; j++)
-        row(mu - M + j) = N[j];
-    return row;
-}
-
 struct BruteForce {
     bool eligible = true;
     double cv_se_pct = 0.0;
@@ -82,10 +52,9 @@ struct BruteForce {
 BruteForce brute_force(const Vec &h, const Vec &Q, const Vec &w, double nu, const Vec &Y, int M)
 {
     const int n = static_cast<int>(h.size());
-    Matrix X(n, basis_row(Y, M, h[0]).size());
+    const Matrix X = dense::design(dense::knot_vector(Y, M), M, h);
     Vector y(n), weight(n);
     for (int i = 0; i < n; i++) {
-        X.row(i) = basis_row(Y, M, h[i]).transpose();
         y(i) = std::pow(static_cast<Real>(Q[i]), static_cast<Real>(nu));
         weight(i) = w.empty() ? 1.0L : w[i];
     }

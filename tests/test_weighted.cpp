@@ -7,6 +7,8 @@
 #include "LeastSquares.h"
 #include "Weighted.h"
 
+#include "DenseBasis.h"
+
 #include <gtest/gtest.h>
 
 #include <Eigen/Dense>
@@ -20,9 +22,11 @@
 namespace {
 
 using Vec = std::vector<double>;
-using Real = long double;
-using Matrix = Eigen::Matrix<Real, Eigen::Dynamic, Eigen::Dynamic>;
-using Vector = Eigen::Matrix<Real, Eigen::Dynamic, 1>;
+using dense::design;
+using dense::knot_vector;
+using dense::Matrix;
+using dense::Real;
+using dense::Vector;
 
 std::mt19937_64 rng;
 
@@ -34,53 +38,6 @@ double uniform(double lo, double hi)
 double normal()
 {
     return std::normal_distribution<double>(0.0, 1.0)(rng);
-}
-
-// The B-spline knot vector in stage units: end knots repeated M + 1 times,
-// the distinct interior knots once.
-std::vector<Real> knot_vector(const Vec &Y, int M)
-{
-    std::vector<Real> tau(M + 1, Y.front());
-    for (std::size_t k = 1; k + 1 < Y.size(); k++)
-        if (Y[k] > tau.back() && Y[k] < Y.back())
-            tau.push_back(Y[k]);
-    tau.insert(tau.end(), M + 1, Y.back());
-    return tau;
-}
-
-// Row of the design matrix at stage h by the Cox-de Boor recursion on the
-// span holding h (the end spans extend beyond the knots).
-Vector basis_row(const std::vector<Real> &tau, int M, double h)
-{
-    const int p = static_cast<int>(tau.size()) - M - 1;
-    int mu = M;
-    while (mu + 1 < p && h >= tau[mu + 1])
-        mu++;
-    std::vector<Real> N(M + 1, 0.0L);
-    N[0] = 1.0L;
-    for (int d = 1; d <= M; d++) {
-        Real saved = 0.0L;
-        for (int r = 0; r < d; r++) {
-            const Real right = tau[mu + r + 1] - h;
-            const Real left = h - tau[mu + 1 - d + r];
-            const Real temp = N[r] / (right + left);
-            N[r] = saved + right * temp;
-            saved = left * temp;
-        }
-        N[d] = saved;
-    }
-    Vector row = Vector::Zero(p);
-    for (int j = 0; j <= M; j++)
-        row(mu - M + j) = N[j];
-    return row;
-}
-
-Matrix design(const std::vector<Real> &tau, int M, const Vec &h)
-{
-    Matrix X(h.size(), tau.size() - M - 1);
-    for (std::size_t i = 0; i < h.size(); i++)
-        X.row(i) = basis_row(tau, M, h[i]).transpose();
-    return X;
 }
 
 Vector vec(const Vec &v)
