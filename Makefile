@@ -37,10 +37,10 @@ example: build
 	@echo
 	cd $(EXAMPLE) && $(CURDIR)/plot/plot.sh && $(CURDIR)/plot/plot.sh --log
 	@echo
-	cd $(EXAMPLE) && $(RELEASE)/rating fit usgs-field-measurements.csv --site 11372000 --out fit --plot
+	cd $(EXAMPLE) && $(RELEASE)/rating fit usgs-field-measurements.csv --site 11372000 --out fit --plot --units m,m3/s
 	cd $(EXAMPLE) && $(RELEASE)/rating table fit/11372000.curve.json --layout wide --units m,m3/s --out fit/table.txt
 	cd $(EXAMPLE) && $(RELEASE)/rating apply fit/11372000.curve.json series.csv --out fit/flow.csv \
-		--plot fit/hydrograph.png
+		--plot fit/hydrograph.png --units m,m3/s
 	@echo
 	@echo "Example run in $(EXAMPLE):"
 	@cd $(EXAMPLE) && ls -1 Source.plt gauge/* fit/*

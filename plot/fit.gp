@@ -11,6 +11,7 @@
 #   hasdates    1 when some gauging is dated
 #   hasinactive 1 when some gauging is inactive
 #   Title       the station's title
+#   Hunit, Qunit  the units of stage and discharge, "" when not given
 #   outfile, residfile, outname, residname   the two images and their names
 
 if (!exists("bandfile") || !exists("gaugfile") || !exists("outfile")) \
@@ -18,13 +19,17 @@ if (!exists("bandfile") || !exists("gaugfile") || !exists("outfile")) \
 
 set encoding utf8
 set datafile missing "NaN"
+# " (m)" after a label when the unit is known.
+unit(u) = u eq "" ? "" : " (" . u . ")"
+if (!exists("Hunit")) { Hunit = "" }
+if (!exists("Qunit")) { Qunit = "" }
 set terminal pngcairo size 1200,850 enhanced font "DejaVu Sans,12" linewidth 1.5 background "white"
 
 # The curve: stage up, discharge across, as ratings are drawn.
 set output outfile
 set title sprintf("%s: rating curve with 95 %% bands", Title) noenhanced
-set xlabel "Discharge Q"
-set ylabel "Stage h"
+set xlabel "Discharge Q" . unit(Qunit) noenhanced
+set ylabel "Stage h" . unit(Hunit) noenhanced
 set key top left box opaque
 set grid
 plot bandfile using 3:1 with lines linewidth 1.5 linecolor rgb "#6baed6" title "95 % confidence band", \
@@ -43,8 +48,8 @@ set output residfile
 set multiplot layout (hasdates ? 2 : 1), 1 title sprintf("%s: deviation of the gaugings from the curve", Title) noenhanced
 set key top right box opaque
 set title ""
-set xlabel "Stage h"
-set ylabel "Deviation 100 (Q - Q_{fit}) / Q_{fit}  [%]"
+set xlabel "Stage h" . unit(Hunit) noenhanced
+set ylabel "Deviation 100 (Q - Q_{fit}) / Q_{fit}  [%]" enhanced
 set xzeroaxis linetype -1
 plot gaugfile using 1:($3 == 1 ? $4 : NaN) with points pointtype 7 linecolor rgb "#d94801" title "gaugings", \
      gaugfile using 1:($3 == 0 ? $4 : NaN) with points pointtype 6 pointsize 1.2 \

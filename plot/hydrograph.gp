@@ -18,6 +18,7 @@
 #   hasrange    1 when lo and hi are given
 #   lo, hi      the gauged range's lowest and highest stage
 #   Title       the curve's station title
+#   Hunit, Qunit  the units of stage and discharge, "" when not given
 #   outfile, outname  the image to write, and its name for the summary
 
 if (!exists("rowsfile") || !exists("outfile")) \
@@ -27,6 +28,10 @@ hasband = bandfile ne ""
 xcol = timemode ? 2 : 1
 
 set encoding utf8
+# " (m)" after a label when the unit is known.
+unit(u) = u eq "" ? "" : " (" . u . ")"
+if (!exists("Hunit")) { Hunit = "" }
+if (!exists("Qunit")) { Qunit = "" }
 set terminal pngcairo size 1200,850 enhanced font "DejaVu Sans,11" linewidth 1.5 background "white"
 set output outfile
 
@@ -51,7 +56,7 @@ set tmargin at screen 0.92
 set bmargin at screen 0.38
 set grid lc rgb "#dddddd"
 set autoscale xfix
-set ylabel "discharge"
+set ylabel "discharge" . unit(Qunit) noenhanced
 set format y "%g"
 set key top left opaque box
 set yrange [0:*]
@@ -68,7 +73,7 @@ if (hasband) {
 # The stage panel beneath, with the gauged range's limits.
 set tmargin at screen 0.35
 set bmargin at screen 0.09
-set ylabel "stage"
+set ylabel "stage" . unit(Hunit) noenhanced
 set yrange [*:*]
 set key top left opaque box
 if (timemode) {

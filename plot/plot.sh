@@ -7,9 +7,9 @@
 #                    the deviations of the gaugings -> <Folder>/<Name>-residuals.png
 #   plot.sh --log    log-log axes   -> <Folder>/<Name>-log.png
 #   plot.sh --svg    the same pictures as SVG (.svg instead of .png)
-#   plot.sh --hydrograph ROWS.csv OUT.png [LOW HIGH [TITLE]]
+#   plot.sh --hydrograph ROWS.csv OUT.png [LOW HIGH [TITLE [STAGE_UNIT DISCHARGE_UNIT]]]
 #                    the hydrograph of a record from `rating apply` (below)
-#   plot.sh --fit PREFIX [TITLE]
+#   plot.sh --fit PREFIX [TITLE [STAGE_UNIT DISCHARGE_UNIT]]
 #                    the curve and deviations of `rating fit` from
 #                    PREFIX.band.csv and PREFIX.gaugings.csv -> PREFIX.png and
 #                    PREFIX-residuals.png (below)
@@ -35,8 +35,8 @@
 
 me=${0##*/}
 usage="usage: $me [--log] [--svg]   (run in the folder that holds Source.plt)
-       $me --hydrograph ROWS.csv OUT.png [LOW HIGH [TITLE]]
-       $me --fit PREFIX [TITLE]"
+       $me --hydrograph ROWS.csv OUT.png [LOW HIGH [TITLE [STAGE_UNIT DISCHARGE_UNIT]]]
+       $me --fit PREFIX [TITLE [STAGE_UNIT DISCHARGE_UNIT]]"
 logscale=0
 svg=0
 hydrograph=0
@@ -99,14 +99,18 @@ gpstrings() {
     }' "$@"
 }
 
-# plot.sh --fit PREFIX [TITLE]: the curve of `rating fit` with its bands and
-# gaugings, and their deviations against stage and date, drawn by fit.gp
-# (looked for as rating.gp is). The rows are checked here: only numbers and
-# ISO times reach gnuplot.
+# plot.sh --fit PREFIX [TITLE [STAGE_UNIT DISCHARGE_UNIT]]: the curve of
+# `rating fit` with its bands and gaugings, and their deviations against
+# stage and date, drawn by fit.gp (looked for as rating.gp is), the units on
+# the axes when given. The rows are checked here: only numbers and ISO times
+# reach gnuplot.
 if [ "$fitmode" = 1 ]; then
-    [ $# -ge 2 ] && [ $# -le 3 ] || { printf '%s\n' "usage: $me --fit PREFIX [TITLE]" >&2; exit 2; }
+    [ $# -ge 2 ] && [ $# -le 5 ] && [ $# -ne 4 ] ||
+        { printf '%s\n' "usage: $me --fit PREFIX [TITLE [STAGE_UNIT DISCHARGE_UNIT]]" >&2; exit 2; }
     prefix=$2
     ftitle=${3-$2}
+    hunit=${4-}
+    qunit=${5-}
     [ -f "$prefix.band.csv" ] || fail "no file $prefix.band.csv (a curve with no degree of freedom has no band)"
     [ -f "$prefix.gaugings.csv" ] || fail "no file $prefix.gaugings.csv"
     gp=$here/fit.gp
@@ -151,7 +155,7 @@ if [ "$fitmode" = 1 ]; then
     case "$prefix" in /*) absprefix=$prefix ;; *) absprefix=$(pwd)/$prefix ;; esac
     {
         printf 'hasdates = %s\nhasinactive = %s\n' "$hasdates" "$hasinactive"
-        gpstrings Title "$ftitle" bandfile "$tmp/band" gaugfile "$tmp/gaugings" \
+        gpstrings Title "$ftitle" Hunit "$hunit" Qunit "$qunit" bandfile "$tmp/band" gaugfile "$tmp/gaugings" \
             outfile "$absprefix.png" outname "$prefix.png" residfile "$absprefix-residuals.png" \
             residname "$prefix-residuals.png"
     } >"$tmp/values.gp"
@@ -166,20 +170,23 @@ if [ "$fitmode" = 1 ]; then
     exit 0
 fi
 
-# plot.sh --hydrograph ROWS.csv OUT.png [LOW HIGH [TITLE]]: the hydrograph of
-# a stage record that `rating apply` turned into discharge (its columns
-# time,stage,discharge,conf_low,conf_high,range), LOW and HIGH the gauged
-# range, drawn by hydrograph.gp (looked for as rating.gp is). The rows are
-# checked here: only numbers and ISO times reach gnuplot.
+# plot.sh --hydrograph ROWS.csv OUT.png [LOW HIGH [TITLE [STAGE_UNIT
+# DISCHARGE_UNIT]]]: the hydrograph of a stage record that `rating apply`
+# turned into discharge (its columns time,stage,discharge,conf_low,conf_high,
+# range), LOW and HIGH the gauged range, drawn by hydrograph.gp (looked for as
+# rating.gp is), the units on the axes when given. The rows are checked here:
+# only numbers and ISO times reach gnuplot.
 if [ "$hydrograph" = 1 ]; then
-    husage="usage: $me --hydrograph ROWS.csv OUT.png [LOW HIGH [TITLE]]"
-    if [ $# -lt 3 ] || [ $# -gt 6 ] || [ $# -eq 4 ]; then
+    husage="usage: $me --hydrograph ROWS.csv OUT.png [LOW HIGH [TITLE [STAGE_UNIT DISCHARGE_UNIT]]]"
+    if [ $# -lt 3 ] || [ $# -gt 8 ] || [ $# -eq 4 ] || [ $# -eq 7 ]; then
         printf '%s\n' "$husage" >&2
         exit 2
     fi
     rows=$2
     out=$3
     htitle=${6-}
+    hunit=${7-}
+    qunit=${8-}
     [ -f "$rows" ] || fail "no file $rows"
     gp=$here/hydrograph.gp
     [ -f "$gp" ] || gp=$here/../share/rating/hydrograph.gp
@@ -255,7 +262,8 @@ if [ "$hydrograph" = 1 ]; then
     case "$out" in /*) absout=$out ;; *) absout=$(pwd)/$out ;; esac
     {
         printf 'timemode = %s\nhasrange = %s\nlo = %s\nhi = %s\n' "$timemode" "$hasrange" "$lo" "$hi"
-        gpstrings Title "$htitle" rowsfile "$tmp/rows" bandfile "$band" outfile "$absout" outname "$out"
+        gpstrings Title "$htitle" Hunit "$hunit" Qunit "$qunit" rowsfile "$tmp/rows" bandfile "$band" \
+            outfile "$absout" outname "$out"
     } >"$tmp/values.gp"
     rm -f -- "$out"
     gnuplot "$tmp/values.gp" "$gp" >&2 || fail "gnuplot failed on $gp"

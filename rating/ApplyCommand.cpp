@@ -55,6 +55,7 @@ struct Options {
     std::string out;
     bool no_extrapolation = false;
     std::string plot;
+    std::string units;
 };
 
 // Ends the command: its message for the error stream and its exit code.
@@ -544,12 +545,16 @@ int column_of(const std::vector<std::string> &names, const std::string &wanted, 
 
 // Runs the plot script on the converted rows; its messages go to the error
 // stream. Returns the exit code of the command.
-int draw_hydrograph(const Curve &curve, const std::string &rows, const std::string &png)
+int draw_hydrograph(const Curve &curve, const std::string &rows, const std::string &png, const std::string &units)
 {
+    std::vector<std::string> arguments = {"--hydrograph", rows, png, number_17(curve.stage_range.first),
+                                          number_17(curve.stage_range.second), curve_name(curve)};
+    std::string stage_unit;
+    std::string discharge_unit;
+    if (split_units(units, stage_unit, discharge_unit))
+        arguments.insert(arguments.end(), {stage_unit, discharge_unit});
     std::string why;
-    if (run_plot_script({"--hydrograph", rows, png, number_17(curve.stage_range.first),
-                         number_17(curve.stage_range.second), curve_name(curve)},
-                        why) != 0) {
+    if (run_plot_script(arguments, why) != 0) {
         std::fprintf(stderr, "%s", why.c_str());
         return 1;
     }
@@ -662,7 +667,7 @@ int convert(const Options &o)
         throw Refusal{std::string("\nUnable to write the hydrograph's temporary file: ") + std::strerror(errno) + "\n"};
     print_summary(converter.summary(), o.series, !o.no_extrapolation);
     if (!o.plot.empty())
-        return draw_hydrograph(curve, temp ? temp->path : o.out, o.plot);
+        return draw_hydrograph(curve, temp ? temp->path : o.out, o.plot, o.units);
     return 0;
 }
 
@@ -686,10 +691,15 @@ int apply_command(int argc, char **argv)
         ->option_text("FILE");
     app.add_flag("--no-extrapolation", o.no_extrapolation, "leave the values of stages beyond the gauged range empty");
     app.add_option("--plot", o.plot, "also draw the hydrograph into FILE.png (with gnuplot)")->option_text("FILE.png");
+    app.add_option("--units", o.units, "units of stage and discharge for the hydrograph's axes, e.g. \"m,m3/s\"");
     try {
         app.parse(argc, argv);
         if (!o.plot.empty() && (o.plot.size() < 5 || lower(o.plot.substr(o.plot.size() - 4)) != ".png"))
             throw CLI::ValidationError("--plot", "expected a file name ending in .png");
+        std::string stage_unit;
+        std::string discharge_unit;
+        if (!o.units.empty() && !split_units(o.units, stage_unit, discharge_unit))
+            throw CLI::ValidationError("--units", "expected the stage's and the discharge's unit, as \"m,m3/s\"");
     } catch (const CLI::CallForHelp &) {
         std::fputs(app.help().c_str(), stdout);
         return 0;

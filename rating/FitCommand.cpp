@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
+#include <vector>
 
 namespace {
 
@@ -178,14 +179,23 @@ int fit_command(int argc, char **argv)
     std::string file;
     std::string site;
     std::string out = ".";
+    std::string units;
     app.add_option("FILE", file, "the gauging file")->required();
     app.add_option("--site", site, "the station to fit, in a file that holds several");
     app.add_option("--out", out, "the folder the results go to (default: the current folder)");
     add_fit_options(app, options);
+    app.add_option("--units", units, "units of stage and discharge for the plots' axes, e.g. \"m,m3/s\"");
     FitSettings settings;
     const int parsed = parse_fit_command(app, options, argc, argv, "rating fit", settings);
     if (parsed >= 0)
         return parsed;
+    std::string stage_unit;
+    std::string discharge_unit;
+    if (!units.empty() && !split_units(units, stage_unit, discharge_unit)) {
+        std::fprintf(stderr, "rating fit: --units: expected the stage's and the discharge's unit, as \"m,m3/s\"\n\n%s",
+                     app.help().c_str());
+        return 2;
+    }
 
     Result<rating::GaugingFile> gaugings = rating::read_gauging_file(file, options.read);
     if (!gaugings) {
@@ -250,7 +260,10 @@ int fit_command(int argc, char **argv)
                 fit.value().constrained ? ", constrained to rise" : "", out.c_str(), name.c_str());
     if (options.plot) {
         std::string failure;
-        if (c.dof < 1 || run_plot_script({"--fit", out + "/" + name, c.title.empty() ? name : c.title}, failure) != 0) {
+        std::vector<std::string> arguments = {"--fit", out + "/" + name, c.title.empty() ? name : c.title};
+        if (!units.empty())
+            arguments.insert(arguments.end(), {stage_unit, discharge_unit});
+        if (c.dof < 1 || run_plot_script(arguments, failure) != 0) {
             std::fputs(c.dof < 1 ? "\nNothing was drawn: a curve without a degree of freedom has no band\n"
                                  : failure.c_str(),
                        stderr);

@@ -66,3 +66,14 @@ int run_plot_script(const std::vector<std::string> &arguments, std::string &why)
     }
     return 0;
 }
+
+bool split_units(const std::string &units, std::string &stage, std::string &discharge)
+{
+    const std::size_t comma = units.find(',');
+    if (comma == std::string::npos || comma == 0 || comma + 1 == units.size() ||
+        units.find(',', comma + 1) != std::string::npos)
+        return false;
+    stage = units.substr(0, comma);
+    discharge = units.substr(comma + 1);
+    return true;
+}

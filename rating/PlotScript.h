@@ -14,4 +14,8 @@ std::string plot_script();
 // end) in `why`.
 int run_plot_script(const std::vector<std::string> &arguments, std::string &why);
 
+// The units of a --units option, "m,m3/s": the stage's and the discharge's;
+// false unless the text is two units with one comma between.
+bool split_units(const std::string &units, std::string &stage, std::string &discharge);
+
 #endif

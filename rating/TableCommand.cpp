@@ -6,6 +6,7 @@
 #include "CommandOutput.h"
 
 #include "CurveFile.h"
+#include "PlotScript.h"
 #include "ResultFile.h"
 #include "Table.h"
 
@@ -144,13 +145,9 @@ int table_command(int argc, char **argv)
         if (!parsed)
             throw CLI::ValidationError("--step", parsed.error().message);
         step = parsed.value();
-        if (!o.units.empty()) {
-            const std::size_t comma = o.units.find(',');
-            if (comma == std::string::npos || comma == 0 || comma + 1 == o.units.size() ||
-                o.units.find(',', comma + 1) != std::string::npos)
-                throw CLI::ValidationError("--units", "expected the stage's and the discharge's unit, as \"m,m3/s\"");
-            stage_unit = o.units.substr(0, comma);
-        }
+        std::string discharge_unit;
+        if (!o.units.empty() && !split_units(o.units, stage_unit, discharge_unit))
+            throw CLI::ValidationError("--units", "expected the stage's and the discharge's unit, as \"m,m3/s\"");
         if (o.from && !std::isfinite(*o.from))
             throw CLI::ValidationError("--from", "expected a finite stage");
         if (o.to && !std::isfinite(*o.to))

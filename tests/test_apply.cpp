@@ -251,7 +251,8 @@ TEST_F(ApplyCommand, SemicolonsNamedColumnsAndNoTime)
 TEST_F(ApplyCommand, WrongOptionsGiveUsageAndExitTwo)
 {
     write_file(path("b.csv"), "stage\n2\n");
-    for (const char *options : {"b.csv --bogus", "", "b.csv --plot h.jpg", "b.csv --stage", "b.csv extra"}) {
+    for (const char *options :
+         {"b.csv --bogus", "", "b.csv --plot h.jpg", "b.csv --stage", "b.csv extra", "b.csv --units m", "b.csv --units ,m3/s"}) {
         const RunResult r = apply(options);
         EXPECT_EQ(r.status, 2) << options << "\n" << r.err;
         EXPECT_NE(r.err.find("rating apply"), std::string::npos) << options;
@@ -334,7 +335,7 @@ TEST_F(ApplyCommand, HydrographDrawnThroughThePlotScript)
     c.title = "`touch made1` $(touch made2) \" ' @x system(\"touch made3\")";
     write_file(path("g.curve.json"), curve_file_text(c, FitSettings()));
     write_file(path("b.csv"), "stage,time\n2,$(touch made4)\n3,\n5,x\n");
-    r = apply("b.csv --out q.csv --plot rows.png");
+    r = apply("b.csv --out q.csv --plot rows.png --units '$(touch made5),m3/s'");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(path("rows.png")).substr(1, 3), "PNG");
     std::vector<std::string> names = folder_entries(dir_);

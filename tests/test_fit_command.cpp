@@ -316,6 +316,26 @@ TEST_F(FitCommandRun, GaugingsFileKeepsEveryDateAsWritten)
     EXPECT_EQ(read_back, s.gaugings.size());
 }
 
+// The curve and the deviations drawn, with the units on the axes when given
+// (text, never code); units that are not two are refused with the usage.
+TEST_F(FitCommandRun, PlotsWithAndWithoutUnits)
+{
+    write_file(path("g.csv"), station_csv(synthetic_station(40, 29u, 0.03), false));
+    RunResult r = run_rating(dir_, "fit g.csv --intervals 2 --out o --units m");
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("--units"), std::string::npos) << r.err;
+    if (run_command("command -v gnuplot >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "gnuplot is not installed";
+    r = run_rating(dir_, "fit g.csv --intervals 2 --out o --plot");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(read_file(path("o/g.png")).substr(1, 3), "PNG");
+    EXPECT_EQ(read_file(path("o/g-residuals.png")).substr(1, 3), "PNG");
+    r = run_rating(dir_, "fit g.csv --intervals 2 --out u --plot --units '$(touch made),m3/s'");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(read_file(path("u/g.png")).substr(1, 3), "PNG");
+    EXPECT_FALSE(file_exists(path("made")));
+}
+
 TEST_F(FitCommandRun, SiteOfTheUsgsGaugingsWithTheRunsOwnSettings)
 {
     const RunResult r = run_rating(dir_, "fit '" + kUsgs + "' --site 11372000 --intervals 3 --out o");
