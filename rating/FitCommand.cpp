@@ -81,7 +81,6 @@ void add_fit_options(CLI::App &app, FitOptions &o)
         ->check(CLI::IsMember({"auto", "none", "uncertainty"}));
     app.add_flag("--increasing,!--allow-decreasing", o.increasing,
                  "replace a curve that falls with rising stage by the best rising one (default), or not");
-    app.add_flag("--plot", o.plot, "also draw the curve and the residuals");
 }
 
 Result<FitSettings> fit_settings_of(FitOptions &o)
@@ -180,10 +179,12 @@ int fit_command(int argc, char **argv)
     std::string site;
     std::string out = ".";
     std::string units;
+    bool plot = false;
     app.add_option("FILE", file, "the gauging file")->required();
     app.add_option("--site", site, "the station to fit, in a file that holds several");
     app.add_option("--out", out, "the folder the results go to (default: the current folder)");
     add_fit_options(app, options);
+    app.add_flag("--plot", plot, "also draw the curve and the residuals");
     app.add_option("--units", units, "units of stage and discharge for the plots' axes, e.g. \"m,m3/s\"");
     FitSettings settings;
     const int parsed = parse_fit_command(app, options, argc, argv, "rating fit", settings);
@@ -258,7 +259,7 @@ int fit_command(int argc, char **argv)
                 c.title.empty() ? name.c_str() : c.title.c_str(), c.n, c.nu, rating::intervals_of(c),
                 rating::intervals_of(c) == 1 ? "" : "s", c.degree, output.figures.standard_error_pct,
                 fit.value().constrained ? ", constrained to rise" : "", out.c_str(), name.c_str());
-    if (options.plot) {
+    if (plot) {
         std::string failure;
         std::vector<std::string> arguments = {"--fit", out + "/" + name, c.title.empty() ? name : c.title};
         if (!units.empty())

@@ -25,7 +25,6 @@ struct FitOptions {
     std::string knots;
     std::string weights = "auto";
     bool increasing = true;
-    bool plot = false;
 };
 
 // Adds the options every fitting command takes.

@@ -134,6 +134,10 @@ TEST_F(Batch, RefusedBeforeAnythingIsWritten)
 
     r = run_rating(dir_, "batch clash.csv --site a_b");
     EXPECT_EQ(r.status, 2);
+    // A batch draws no plots: asking for them is refused, not ignored.
+    r = run_rating(dir_, "batch clash.csv --plot");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--plot"), std::string::npos) << r.err;
 }
 
 // Run under ThreadSanitizer too (label threads): a few hundred synthetic
